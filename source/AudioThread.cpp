@@ -1,0 +1,348 @@
+// Everything processBlock does on the audio thread besides the block frame:
+// capture and cut points, the monitoring synthesiser, and in-place playback.
+// Nothing here allocates or waits: lists only grow into reserved capacity and
+// regionsLock is only ever tried.
+
+#include "InstrumentProcessor.h"
+#include "PlaybackMaths.h"
+
+#include <cmath>
+
+using namespace marlune::playback;
+
+//==============================================================================
+// Capture
+void MarluneInstrumentProcessor::startCaptureIfArmed (bool isPlaying, juce::int64 blockStart,
+                                                      bool offline, juce::int32& blockState)
+{
+    if (blockState != Armed || ! isPlaying || wasPlaying)
+        return;
+
+    capturedNotes.clear();
+    capturedBends.clear();
+    capturedBends.push_back ({ 0.0, targetBend });
+    capturedMods.clear();
+    capturedMods.push_back ({ 0.0, vibratoAmount.load() });
+    captureStartSample = blockStart;
+
+    {
+        const juce::SpinLock::ScopedLockType sl (captureLock);
+        cutPoints.clear();
+        heldNoteCount = 0;
+        phraseNoteCount = 0;
+        silenceStartSample = -1;
+        gapSeen = true;
+    }
+
+    capturedOffline.store (offline);
+    state.store (Capturing);
+    blockState = Capturing;
+}
+
+void MarluneInstrumentProcessor::handleMidiEvent (const juce::MidiMessage& message, juce::int64 hostSample,
+                                                  juce::int32 blockState)
+{
+    const bool capturing = blockState == Capturing;
+    const double t = (double) (hostSample - captureStartSample) / currentSampleRate;
+
+    if (message.isNoteOn())
+    {
+        synthNoteOn (message.getNoteNumber(), message.getVelocity());
+        if (capturing)
+            captureNoteOn (message.getNoteNumber(), message.getVelocity(), hostSample);
+    }
+    else if (message.isNoteOff())
+    {
+        synthNoteOff (message.getNoteNumber());
+        if (capturing)
+            captureNoteOff (message.getNoteNumber(), hostSample);
+    }
+    else if (message.isControllerOfType (1))
+    {
+        vibratoAmount.store ((float) message.getControllerValue() / 127.0f);
+
+        if (capturing && capturedMods.size() < (size_t) modCapacity)
+        {
+            const juce::SpinLock::ScopedLockType sl (captureLock);
+            capturedMods.push_back ({ t, vibratoAmount.load() });
+        }
+    }
+    else if (message.isPitchWheel())
+    {
+        targetBend = bendToSemitones (message.getPitchWheelValue(), bendRange.load());
+
+        if (capturing && capturedBends.size() < (size_t) bendCapacity)
+        {
+            const juce::SpinLock::ScopedLockType sl (captureLock);
+            capturedBends.push_back ({ t, targetBend });
+        }
+    }
+}
+
+void MarluneInstrumentProcessor::captureNoteOn (int pitch, int velocity, juce::int64 s)
+{
+    if (capturedNotes.size() >= (size_t) noteCapacity)
+        return;
+
+    const juce::SpinLock::ScopedLockType sl (captureLock);
+
+    if (streamWhileRecording.load())
+    {
+        if (heldNoteCount == 0 && silenceStartSample != -1
+            && s - silenceStartSample >= phraseGapSamples (currentSampleRate))
+            gapSeen = true;
+
+        if (phraseNoteCount > 0 && gapSeen && cutPoints.size() < (size_t) cutPointCapacity)
+        {
+            cutPoints.push_back (s);
+            phraseNoteCount = 0;
+        }
+
+        gapSeen = false;
+        ++heldNoteCount;
+        ++phraseNoteCount;
+        silenceStartSample = -1;
+    }
+
+    const double t = (double) (s - captureStartSample) / currentSampleRate;
+    capturedNotes.push_back ({ t, 0.0, pitch, velocity, s, true });
+}
+
+void MarluneInstrumentProcessor::captureNoteOff (int pitch, juce::int64 s)
+{
+    const juce::SpinLock::ScopedLockType sl (captureLock);
+
+    for (auto it = capturedNotes.rbegin(); it != capturedNotes.rend(); ++it)
+    {
+        if (! it->open || it->pitch != pitch)
+            continue;
+
+        it->duration = (double) (s - it->startSample) / currentSampleRate;
+        it->open = false;
+
+        if (streamWhileRecording.load())
+        {
+            if (heldNoteCount <= 1)
+            {
+                heldNoteCount = 0;
+                silenceStartSample = s;
+            }
+            else
+            {
+                --heldNoteCount;
+            }
+        }
+        return;
+    }
+}
+
+//==============================================================================
+// Monitoring synthesiser
+void MarluneInstrumentProcessor::refreshEnvelopeSettings()
+{
+    const float releaseSetting = monitorRelease.load();
+    const float wanted[4] = { attack.load(), decay.load(), sustain.load(),
+                              releaseSetting < 0.0f ? 0.0f : releaseSetting };
+
+    bool changed = false;
+    for (int i = 0; i < 4; ++i)
+        changed = changed || ! (wanted[i] == envelopeSettingsSeen[i]); // a NaN never compares equal
+
+    if (! changed)
+        return;
+
+    for (int i = 0; i < 4; ++i)
+        envelopeSettingsSeen[i] = wanted[i];
+
+    // A non-finite setting (only a restored state can carry one) would turn the
+    // envelope, and so the host's output, into NaN: the envelope gets 0 instead.
+    const auto finiteOrZero = [] (float v) { return std::isfinite (v) ? v : 0.0f; };
+    monitorEnvelope.setParameters ({ finiteOrZero (wanted[0]), finiteOrZero (wanted[1]),
+                                     finiteOrZero (wanted[2]), finiteOrZero (wanted[3]) });
+}
+
+void MarluneInstrumentProcessor::synthNoteOn (int note, int velocity)
+{
+    const float vel = (float) velocity / 127.0f;
+
+    if (heldCount < maxHeldKeys)
+    {
+        heldNotes[heldCount] = note;
+        heldVelocities[heldCount] = vel;
+        ++heldCount;
+    }
+
+    noteFrequency = midiNoteToHz (note);
+    targetVelocity = vel;
+    monitorEnvelope.noteOn();
+}
+
+void MarluneInstrumentProcessor::synthNoteOff (int note)
+{
+    int kept = 0;
+    for (int i = 0; i < heldCount; ++i)
+    {
+        if (heldNotes[i] == note)
+            continue;
+        heldNotes[kept] = heldNotes[i];
+        heldVelocities[kept] = heldVelocities[i];
+        ++kept;
+    }
+    heldCount = kept;
+
+    if (heldCount == 0)
+    {
+        monitorEnvelope.noteOff();
+        return;
+    }
+
+    // The newest remaining key sounds again, without a new attack.
+    noteFrequency = midiNoteToHz (heldNotes[heldCount - 1]);
+    targetVelocity = heldVelocities[heldCount - 1];
+}
+
+void MarluneInstrumentProcessor::renderSynth (juce::AudioBuffer<float>& buffer, int startSample, int numSamples)
+{
+    if (numSamples <= 0)
+        return;
+
+    const int numChannels = buffer.getNumChannels();
+    auto* const* channels = buffer.getArrayOfWritePointers();
+    const double sampleRate = currentSampleRate;
+
+    for (int i = 0; i < numSamples; ++i)
+    {
+        smoothedBend += (targetBend - smoothedBend) * (float) bendSmoothing;
+        smoothedVibrato += (vibratoAmount.load (std::memory_order_relaxed) - smoothedVibrato) * (float) bendSmoothing;
+
+        const double lfo = std::sin (juce::MathConstants<double>::twoPi * vibratoPhase);
+        vibratoPhase += vibratoSpeedHz.load (std::memory_order_relaxed) / sampleRate;
+        if (vibratoPhase >= 1.0)
+            vibratoPhase -= 1.0;
+
+        const double ratio = std::exp2 ((smoothedBend + lfo * vibratoMaxSemis.load (std::memory_order_relaxed) * smoothedVibrato) / 12.0);
+
+        smoothedVelocity += (targetVelocity - smoothedVelocity) * (float) velocitySmoothing;
+
+        const float env = monitorEnvelope.getNextSample();
+
+        const double tone = std::sin (juce::MathConstants<double>::twoPi * oscPhase);
+        oscPhase += ratio * noteFrequency / sampleRate;
+        if (oscPhase >= 1.0)
+            oscPhase -= 1.0;
+
+        const float out = smoothedVelocity * (float) tone * env * monitorGain;
+        for (int ch = 0; ch < numChannels; ++ch)
+            channels[ch][startSample + i] += out;
+    }
+
+    buffer.setNotClear();
+}
+
+//==============================================================================
+// In-place playback
+bool MarluneInstrumentProcessor::takesAreHeard (bool isPlaying, juce::int32 blockState) const
+{
+    return isPlaying && playRegions.load() && blockState != Armed && blockState != Capturing;
+}
+
+void MarluneInstrumentProcessor::playRegionsInPlace (juce::AudioBuffer<float>& buffer,
+                                                     juce::int64 blockStart, int numSamples)
+{
+    const juce::SpinLock::ScopedTryLockType tryLock (regionsLock);
+    if (! tryLock.isLocked())
+        return;
+
+    const juce::int64 blockEnd = blockStart + numSamples;
+    const int fade = edgeFadeSamples (currentSampleRate);
+    const int numChannels = buffer.getNumChannels();
+    auto* const* channels = buffer.getArrayOfWritePointers();
+    bool wrote = false;
+
+    for (const auto& region : regions)
+    {
+        const juce::int64 len = region.audio.getNumSamples();
+        const juce::int64 s = juce::jmax (region.startSample, blockStart);
+        const juce::int64 e = juce::jmin (region.startSample + len, blockEnd);
+        if (e - s <= 0 || region.audio.getNumChannels() == 0)
+            continue;
+
+        const int edge = edgeLength (fade, len);
+        const float* source = region.audio.getReadPointer (0);
+
+        for (juce::int64 h = s; h < e; ++h)
+        {
+            const juce::int64 k = h - region.startSample;
+            const float g = regionGain (k, len, edge);
+            const float x = source[k];
+            const auto index = (int) (h - blockStart);
+
+            for (int ch = 0; ch < numChannels; ++ch)
+                channels[ch][index] = (1.0f - g) * channels[ch][index] + g * x;
+        }
+        wrote = true;
+    }
+
+    if (wrote)
+        buffer.setNotClear();
+}
+
+void MarluneInstrumentProcessor::snapshotTail (juce::int64 blockEnd)
+{
+    const juce::SpinLock::ScopedTryLockType tryLock (regionsLock);
+    if (! tryLock.isLocked())
+        return;
+
+    auto* tail = tailBuffer.getWritePointer (0);
+
+    for (const auto& region : regions)
+    {
+        const juce::int64 len = region.audio.getNumSamples();
+        if (region.audio.getNumChannels() == 0 || ! (region.startSample <= blockEnd && blockEnd < region.startSample + len))
+            continue;
+
+        const juce::int64 o = blockEnd - region.startSample;
+        const int n = (int) juce::jmin ((juce::int64) tailLength, len - o);
+        const float* source = region.audio.getReadPointer (0);
+
+        for (int i = 0; i < n; ++i)
+            tail[i] = source[o + i];
+        for (int i = n; i < tailLength; ++i)
+            tail[i] = 0.0f;
+
+        tailValid = true;
+    }
+}
+
+void MarluneInstrumentProcessor::startStopFadeIfNeeded()
+{
+    if (wasPlaying && tailValid)
+    {
+        tailFading = true;
+        tailPosition = 0;
+    }
+}
+
+void MarluneInstrumentProcessor::runStopFade (juce::AudioBuffer<float>& buffer, int numSamples)
+{
+    if (! tailFading || tailBuffer.getNumSamples() < tailLength)
+        return;
+
+    const int n = juce::jmin (numSamples, tailLength - tailPosition);
+    const auto* tail = tailBuffer.getReadPointer (0);
+    auto* const* channels = buffer.getArrayOfWritePointers();
+
+    for (int i = 0; i < n; ++i)
+    {
+        const float x = stopFadeGain (tailPosition + i, tailLength) * tail[tailPosition + i];
+        for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
+            channels[ch][i] += x;
+    }
+
+    if (n > 0)
+        buffer.setNotClear();
+
+    tailPosition += n;
+    if (tailPosition >= tailLength)
+        tailFading = false;
+}
