@@ -139,6 +139,14 @@ std::string htmlPage(const std::string& title, const std::string& content) {
            content + "</main></body></html>";
 }
 
+// cpp-httplib listens with a backlog of 5; a burst of parallel connects
+// beyond that waits a whole SYN retry (a second). Re-listening on the bound
+// socket raises the backlog.
+class HttpServer : public httplib::Server {
+public:
+    void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+};
+
 struct DeviceCode {
     std::string userCode;
     Clock::time_point created;
@@ -179,7 +187,7 @@ struct RenderService::Impl {
     explicit Impl(Options opts) : options(std::move(opts)), autoApprove(options.autoApprove) {}
 
     Options options;
-    std::unique_ptr<httplib::Server> server;
+    std::unique_ptr<HttpServer> server;
     std::thread serverThread;
     int boundPort = -1;
     std::atomic<bool> running{false};
@@ -564,9 +572,12 @@ struct RenderService::Impl {
             std::lock_guard<std::mutex> lock(stopMutex);
             stopping = false;
         }
-        server = std::make_unique<httplib::Server>();
+        server = std::make_unique<HttpServer>();
         server->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
         server->set_payload_max_length(kMaxBodyBytes);
+        // Headers and body go out in separate writes; without this, Nagle
+        // and delayed ACKs add about 40 ms to every small reply.
+        server->set_tcp_nodelay(true);
         // The library's default SO_REUSEPORT would let a second service share
         // a busy port and take half its requests; SO_REUSEADDR alone still
         // allows a quick restart on the same port.
@@ -584,6 +595,7 @@ struct RenderService::Impl {
             server.reset();
             return false;
         }
+        server->widenBacklog();
         serverThread = std::thread([s = server.get()] { s->listen_after_bind(); });
         // The socket already listens after binding; waiting for the accept
         // loop as well means the first request is served at once.
