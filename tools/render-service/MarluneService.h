@@ -35,7 +35,9 @@ struct LoggedRequest {
     std::string path;    // without the query
     std::string target;  // path and query as sent
     // cpp-httplib hands headers over sorted by name (case-insensitively), so
-    // the order of different names is not the order on the wire.
+    // the order of different names is not the order on the wire, and with
+    // whitespace around values trimmed: "Authorization: Bearer " (an empty
+    // token) is logged as "Bearer".
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
 
