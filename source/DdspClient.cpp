@@ -20,7 +20,9 @@ namespace
 
             slot = marlune::RequestSlot::current();
             const bool allowed = slot == nullptr || slot->attach (stream);
-            connected = allowed && stream.connect (nullptr);
+            // With curl a refused or timed-out connection still "connects", with
+            // status 0; only an HTTP status line means the service answered.
+            connected = allowed && stream.connect (nullptr) && stream.getStatusCode() > 0;
         }
 
         ~Exchange()
