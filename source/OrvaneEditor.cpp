@@ -37,7 +37,11 @@ namespace
 
 //==============================================================================
 OrvaneTooltipWindow::OrvaneTooltipWindow (juce::Component& parent, int delayMs)
-    : juce::TooltipWindow (&parent, delayMs) {}
+    : juce::TooltipWindow (&parent, delayMs)
+{
+    // The tip is a rounded panel: its corners must show the editor behind it.
+    setOpaque (false);
+}
 
 OrvaneTooltipWindow::~OrvaneTooltipWindow()
 {

@@ -234,6 +234,7 @@ TEST_F (EditorShellTest, TooltipsArePlacedAndDrawnByTheLookAndFeelOfTheComponent
     EXPECT_EQ (tips.getParentComponent(), editor.get());
     EXPECT_EQ (tips.getBounds(), knob.getLookAndFeel().getTooltipBounds (knob.getTooltip(), mouse, editor->getLocalBounds()));
     EXPECT_TRUE (editor->getLocalBounds().contains (tips.getBounds()));
+    EXPECT_FALSE (tips.isOpaque()) << "its rounded corners show the editor";
 
     // Replacing the panel must not leave the window on the old panel's look-and-feel.
     auto& rail = child<OrvaneLibraryRail> ("rail");
