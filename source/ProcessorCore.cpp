@@ -64,9 +64,13 @@ MarluneInstrumentProcessor::~MarluneInstrumentProcessor()
 
     stopRenderWorker();
 
+    // Every exit flag goes up before any signal: the auto-reset event wakes
+    // whichever worker waits, which must then see its own flag.
+    for (auto& worker : phraseWorkers)
+        worker->signalThreadShouldExit();
+
     for (auto& worker : phraseWorkers)
     {
-        worker->signalThreadShouldExit();
         phraseEvent.signal();
         worker->stopAndJoin (marlune::waits::workerStopPatienceMs);
     }
