@@ -10,6 +10,18 @@
 
 using namespace marlune::playback;
 
+namespace
+{
+    /** The mix at gain 1, written out as the general formula so that the
+        result is bit for bit the same. */
+    void mixAtFullGain (float* __restrict out, const float* __restrict source, int n) noexcept
+    {
+        constexpr float g = 1.0f;
+        for (int i = 0; i < n; ++i)
+            out[i] = (1.0f - g) * out[i] + g * source[i];
+    }
+}
+
 //==============================================================================
 // Capture
 void MarluneInstrumentProcessor::startCaptureIfArmed (bool isPlaying, juce::int64 blockStart,
@@ -210,6 +222,30 @@ void MarluneInstrumentProcessor::renderSynth (juce::AudioBuffer<float>& buffer, 
     auto* const* channels = buffer.getArrayOfWritePointers();
     const double sampleRate = currentSampleRate;
 
+    // A silent voice with no bend and no vibrato adds only zeros and its pitch
+    // ratio is exactly 1, so only the phases and the velocity smoother need to
+    // move on: the sines and the power of two are skipped, the state stays the
+    // same as if they had run.
+    if (! monitorEnvelope.isActive() && targetBend == 0.0f && smoothedBend == 0.0f
+        && smoothedVibrato == 0.0f && vibratoAmount.load (std::memory_order_relaxed) == 0.0f
+        && std::isfinite (vibratoMaxSemis.load (std::memory_order_relaxed)))
+    {
+        const double vibratoStep = vibratoSpeedHz.load (std::memory_order_relaxed) / sampleRate;
+        const double toneStep = 1.0 * noteFrequency / sampleRate;
+        for (int i = 0; i < numSamples; ++i)
+        {
+            vibratoPhase += vibratoStep;
+            if (vibratoPhase >= 1.0)
+                vibratoPhase -= 1.0;
+            smoothedVelocity += (targetVelocity - smoothedVelocity) * (float) velocitySmoothing;
+            oscPhase += toneStep;
+            if (oscPhase >= 1.0)
+                oscPhase -= 1.0;
+        }
+        buffer.setNotClear();
+        return;
+    }
+
     for (int i = 0; i < numSamples; ++i)
     {
         smoothedBend += (targetBend - smoothedBend) * (float) bendSmoothing;
@@ -270,15 +306,32 @@ void MarluneInstrumentProcessor::playRegionsInPlace (juce::AudioBuffer<float>& b
         const int edge = edgeLength (fade, len);
         const float* source = region.audio.getReadPointer (0);
 
-        for (juce::int64 h = s; h < e; ++h)
-        {
-            const juce::int64 k = h - region.startSample;
-            const float g = regionGain (k, len, edge);
-            const float x = source[k];
-            const auto index = (int) (h - blockStart);
+        // The overlap in region positions, split where the gain changes rule, so
+        // that the long stretch at gain 1 runs as a plain loop the compiler
+        // vectorises. Every sample gets the same gain and the same arithmetic.
+        const juce::int64 k0 = s - region.startSample;
+        const juce::int64 k1 = e - region.startSample;
+        const juce::int64 fadeInEnd = juce::jlimit (k0, k1, (juce::int64) edge);
+        const juce::int64 fadeOutStart = juce::jlimit (fadeInEnd, k1, len - edge);
+        const juce::int64 offset = region.startSample - blockStart; // output index of region sample 0
 
-            for (int ch = 0; ch < numChannels; ++ch)
-                channels[ch][index] = (1.0f - g) * channels[ch][index] + g * x;
+        for (int ch = 0; ch < numChannels; ++ch)
+        {
+            float* out = channels[ch] + offset;
+
+            for (juce::int64 k = k0; k < fadeInEnd; ++k)
+            {
+                const float g = regionGain (k, len, edge);
+                out[k] = (1.0f - g) * out[k] + g * source[k];
+            }
+
+            mixAtFullGain (out + fadeInEnd, source + fadeInEnd, (int) (fadeOutStart - fadeInEnd));
+
+            for (juce::int64 k = fadeOutStart; k < k1; ++k)
+            {
+                const float g = regionGain (k, len, edge);
+                out[k] = (1.0f - g) * out[k] + g * source[k];
+            }
         }
         wrote = true;
     }
@@ -295,8 +348,11 @@ void MarluneInstrumentProcessor::snapshotTail (juce::int64 blockEnd)
 
     auto* tail = tailBuffer.getWritePointer (0);
 
-    for (const auto& region : regions)
+    // A later region overwrites an earlier one's snapshot, so only the last
+    // region that holds blockEnd counts: search from the end and stop there.
+    for (auto it = regions.rbegin(); it != regions.rend(); ++it)
     {
+        const auto& region = *it;
         const juce::int64 len = region.audio.getNumSamples();
         if (region.audio.getNumChannels() == 0 || ! (region.startSample <= blockEnd && blockEnd < region.startSample + len))
             continue;
@@ -311,6 +367,7 @@ void MarluneInstrumentProcessor::snapshotTail (juce::int64 blockEnd)
             tail[i] = 0.0f;
 
         tailValid = true;
+        break;
     }
 }
 
