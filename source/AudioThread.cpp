@@ -267,12 +267,33 @@ void MarluneInstrumentProcessor::renderSynth (juce::AudioBuffer<float>& buffer, 
         if (oscPhase >= 1.0)
             oscPhase -= 1.0;
 
-        const float out = smoothedVelocity * (float) tone * env * monitorGain;
+        float out = smoothedVelocity * (float) tone * env * monitorGain;
+
+        // Only a restored state can hold a non-finite setting; it must never
+        // reach the host, nor stick in the voice once the setting is sane again.
+        if (! std::isfinite (out))
+        {
+            out = 0.0f;
+            resetNonFiniteVoiceState();
+        }
+
         for (int ch = 0; ch < numChannels; ++ch)
             channels[ch][startSample + i] += out;
     }
 
     buffer.setNotClear();
+}
+
+void MarluneInstrumentProcessor::resetNonFiniteVoiceState() noexcept
+{
+    const auto finiteOr0 = [] (auto& v) { if (! std::isfinite (v)) v = 0; };
+    finiteOr0 (smoothedBend);
+    finiteOr0 (smoothedVibrato);
+    finiteOr0 (smoothedVelocity);
+    finiteOr0 (targetBend);
+    finiteOr0 (noteFrequency);
+    if (! (vibratoPhase >= 0.0 && vibratoPhase < 1.0)) vibratoPhase = 0.0;
+    if (! (oscPhase >= 0.0 && oscPhase < 1.0)) oscPhase = 0.0;
 }
 
 //==============================================================================

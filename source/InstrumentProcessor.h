@@ -370,6 +370,7 @@ private:
     void synthNoteOn (int note, int velocity);
     void synthNoteOff (int note);
     void renderSynth (juce::AudioBuffer<float>& buffer, int startSample, int numSamples);
+    void resetNonFiniteVoiceState() noexcept;
     bool takesAreHeard (bool isPlaying, juce::int32 blockState) const;
     void playRegionsInPlace (juce::AudioBuffer<float>& buffer, juce::int64 blockStart, int numSamples);
     void snapshotTail (juce::int64 blockEnd);

@@ -37,7 +37,8 @@ namespace marlune::jobs
                                               juce::int64 captureStart, juce::int64 captureEnd,
                                               double sampleRate);
 
-    /** Averages every channel into one (a buffer with no channels counts as one, silent). */
+    /** Averages every channel into one (a buffer with no channels counts as one,
+        silent); non-finite samples become 0. */
     juce::AudioBuffer<float> mixToMono (const juce::AudioBuffer<float>& audio);
 
     /** True for the statuses that mean the engine is still starting. */

@@ -136,6 +136,13 @@ juce::AudioBuffer<float> mixToMono (const juce::AudioBuffer<float>& audio)
     for (int ch = 0; ch < numChannels; ++ch)
         mono.addFrom (0, 0, audio, ch, 0, audio.getNumSamples(), 1.0f / (float) numChannels);
 
+    // A floating-point reply may carry NaN or infinity; the clip is played on
+    // the audio thread as it stands, so it is made finite here.
+    auto* samples = mono.getWritePointer (0);
+    for (int i = 0; i < mono.getNumSamples(); ++i)
+        if (! std::isfinite (samples[i]))
+            samples[i] = 0.0f;
+
     return mono;
 }
 

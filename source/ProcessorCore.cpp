@@ -62,7 +62,11 @@ MarluneInstrumentProcessor::~MarluneInstrumentProcessor()
     // Sign-in and library tasks first: they may start further work.
     tasks.stopAll (marlune::waits::workerStopPatienceMs);
 
-    stopRenderWorker();
+    if (renderWorker != nullptr)
+        renderWorker->stopAndJoin (marlune::waits::workerStopPatienceMs);
+
+    for (auto& retired : retiredRenderWorkers)
+        retired->stopAndJoin (marlune::waits::workerStopPatienceMs);
 
     // Every exit flag goes up before any signal: the auto-reset event wakes
     // whichever worker waits, which must then see its own flag.

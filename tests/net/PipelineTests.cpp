@@ -727,3 +727,30 @@ TEST_F (PipelineTest, ResetDuringAStreamedRenderDropsQueuedJobs)
     ASSERT_TRUE (eventually ([this] { return processor->jobsInFlight.load() == 0; }));
     EXPECT_EQ (processor->getNumRegions(), 3); // the jobs already taken still finish
 }
+
+TEST_F (PipelineTest, ASecondWholeTakeStopsTheFirstWorkerBeforeStartingItsOwn)
+{
+    signInDirectly();
+    processor->streamWhileRecording = false;
+    service.delayReplies ("/v1/renders", 5000); // the first render hangs on the service
+
+    processor->arm();
+    playPerformance (*host, { { 0.0, 0.3, 60 } }, 0.5);
+    ASSERT_TRUE (eventually ([this] { return service.requestsTo ("/v1/renders").size() == 1; }));
+
+    const auto started = juce::Time::getMillisecondCounterHiRes();
+    processor->arm();
+    playPerformance (*host, { { 0.0, 0.3, 64 } }, 0.5, 96000);
+    ASSERT_TRUE (waitUntilIdle());
+
+    // The first worker's request was cancelled rather than waited out, and it
+    // published nothing once asked to stop.
+    EXPECT_LT (juce::Time::getMillisecondCounterHiRes() - started, 4000.0);
+    EXPECT_EQ (processor->getNumRegions(), 1);
+    EXPECT_EQ (processor->getStatus(), "Take ready (1 total) - press play to hear it in place.");
+    {
+        const juce::SpinLock::ScopedLockType sl (processor->regionsLock);
+        EXPECT_EQ (processor->regions[0].startSample, 96000);
+    }
+    EXPECT_EQ (processor->takeStartSample, 96000);
+}
