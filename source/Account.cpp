@@ -3,6 +3,7 @@
 
 #include "InstrumentProcessor.h"
 #include "DdspClient.h"
+#include "ReplyParsing.h"
 
 namespace
 {
@@ -34,9 +35,9 @@ void MarluneInstrumentProcessor::runSignIn (marlune::TaskPool::Task& task, juce:
     juce::String deviceCode, verifyUrl;
     if (exchanged && status == 200)
     {
-        const auto json = juce::JSON::parse (reply);
-        deviceCode = json.getProperty ("device_code", {}).toString();
-        verifyUrl = json.getProperty ("verify_url", {}).toString();
+        const auto started = marlune::replies::parseDeviceStartReply (reply);
+        deviceCode = started.deviceCode;
+        verifyUrl = started.verifyUrl;
     }
 
     if (deviceCode.isEmpty() || verifyUrl.isEmpty())
@@ -88,9 +89,9 @@ void MarluneInstrumentProcessor::runSignIn (marlune::TaskPool::Task& task, juce:
             return;
         }
 
-        const auto json = juce::JSON::parse (pollReply);
-        const auto access = json.getProperty ("access_token", {}).toString();
-        const auto refresh = json.getProperty ("refresh_token", {}).toString();
+        const auto tokens = marlune::replies::parseTokenReply (pollReply);
+        const auto& access = tokens.access;
+        const auto& refresh = tokens.refresh;
 
         if (access.isEmpty())
         {
@@ -158,18 +159,11 @@ void MarluneInstrumentProcessor::runLibraryFetch (juce::String base)
 
     if (DdspClient::httpGetAuth (base, "/v1/pmis", token, reply, status, error))
     {
-        std::vector<PmiInfo> fetched;
-        const auto json = juce::JSON::parse (reply);
-
-        if (const auto* entries = json.getProperty ("pmis", {}).getArray())
-            for (const auto& entry : *entries)
-                fetched.push_back ({ entry.getProperty ("slug", {}).toString(),
-                                     entry.getProperty ("name", {}).toString(),
-                                     entry.getProperty ("description", {}).toString() });
+        auto fetched = marlune::replies::parseLibraryReply (reply);
 
         {
             const juce::ScopedLock ll (libraryLock);
-            library = fetched;
+            library = std::move (fetched);
 
             const bool selectionListed = std::any_of (library.begin(), library.end(),
                                                       [this] (const PmiInfo& p) { return p.slug == selectedPmi; });
@@ -186,7 +180,7 @@ void MarluneInstrumentProcessor::runLibraryFetch (juce::String base)
     status = 0;
     if (DdspClient::httpGetAuth (base, "/v1/me", token, reply, status, error))
     {
-        const auto email = juce::JSON::parse (reply).getProperty ("email", {}).toString();
+        const auto email = marlune::replies::parseEmailReply (reply);
         const juce::ScopedLock al (accountLock);
         accountEmail = email;
     }

@@ -4,6 +4,7 @@
 #include "InstrumentProcessor.h"
 #include "DdspClient.h"
 #include "RenderBody.h"
+#include "ReplyParsing.h"
 
 MarluneInstrumentProcessor::CurveWorker::CurveWorker (MarluneInstrumentProcessor& ownerToUse)
     : StoppableThread ("marlune-curves"), owner (ownerToUse)
@@ -32,47 +33,6 @@ void MarluneInstrumentProcessor::CurveWorker::run()
     });
 }
 
-namespace
-{
-    std::vector<float> numbersOf (const juce::var& member)
-    {
-        std::vector<float> out;
-        if (const auto* items = member.getArray())
-            for (const auto& item : *items)
-                out.push_back ((float) (double) item);
-        return out;
-    }
-
-    std::vector<juce::uint8> flagsOf (const juce::var& member)
-    {
-        std::vector<juce::uint8> out;
-        if (const auto* items = member.getArray())
-            for (const auto& item : *items)
-                out.push_back ((bool) item ? 1 : 0);
-        return out;
-    }
-
-    MarluneInstrumentProcessor::CurveData parseCurveReply (const juce::String& text)
-    {
-        MarluneInstrumentProcessor::CurveData result;
-        juce::var json;
-
-        if (juce::JSON::parse (text, json).failed() || ! json.isObject())
-        {
-            result.error = "Could not parse the curves response.";
-            return result;
-        }
-
-        result.ok = true;
-        result.frameRate = (double) json.getProperty ("frame_rate", 0.0);
-        result.f0Hz = numbersOf (json.getProperty ("f0_hz", {}));
-        result.rawLoudnessDb = numbersOf (json.getProperty ("raw_loudness_db", {}));
-        result.modelLoudnessDb = numbersOf (json.getProperty ("model_loudness_db", {}));
-        result.gateMask = flagsOf (json.getProperty ("gate_mask", {}));
-        return result;
-    }
-}
-
 void MarluneInstrumentProcessor::runCurveFetch()
 {
     for (;;)
@@ -80,6 +40,10 @@ void MarluneInstrumentProcessor::runCurveFetch()
         if (juce::Thread::currentThreadShouldExit())
             return;
 
+        // Signals of takes published during the previous fetch are covered by
+        // the counter read below; left set, they would wake the worker for a
+        // second, redundant fetch of the same input.
+        curveEvent.reset();
         const auto requestSeen = curveRequestCount.load();
 
         CurveInput input;
@@ -105,7 +69,7 @@ void MarluneInstrumentProcessor::runCurveFetch()
             else if (status != 200)
                 result.error = "Backend returned HTTP " + juce::String (status);
             else
-                result = parseCurveReply (reply);
+                result = marlune::replies::parseCurveReply (reply);
         }
 
         {

@@ -1,5 +1,6 @@
 #include "DdspClient.h"
 #include "OwnedTasks.h"
+#include "ReplyParsing.h"
 
 #include <juce_audio_formats/juce_audio_formats.h>
 
@@ -191,9 +192,9 @@ bool DdspClient::refreshTokens (const juce::String& base, const juce::String& re
         return false;
     }
 
-    const auto json = juce::JSON::parse (reply);
-    newAccessToken = json.getProperty ("access_token", {}).toString();
-    newRefreshToken = json.getProperty ("refresh_token", {}).toString();
+    const auto tokens = marlune::replies::parseTokenReply (reply);
+    newAccessToken = tokens.access;
+    newRefreshToken = tokens.refresh;
     return newAccessToken.isNotEmpty();
 }
 
@@ -217,13 +218,7 @@ bool DdspClient::queryWarmupReady (const juce::String& base, const juce::String&
     if (! exchange.readText (text, maxTextReplyBytes))
         return false;
 
-    juce::var json;
-    if (juce::JSON::parse (text, json).failed() || ! json.isObject())
-        return false;
-
-    // Only a real boolean true counts; a number or a string does not.
-    const auto ready = json.getProperty ("ready", {});
-    return ready.isBool() && (bool) ready;
+    return marlune::replies::parseWarmupReady (text);
 }
 
 bool DdspClient::postCurves (const juce::String& base, const juce::String& body, juce::String& replyText, int& statusCode)

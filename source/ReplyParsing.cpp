@@ -1,0 +1,90 @@
+#include "ReplyParsing.h"
+
+namespace marlune::replies
+{
+namespace
+{
+    std::vector<float> numbersOf (const juce::var& member)
+    {
+        std::vector<float> out;
+        if (const auto* items = member.getArray())
+            for (const auto& item : *items)
+                out.push_back ((float) (double) item);
+        return out;
+    }
+
+    std::vector<juce::uint8> flagsOf (const juce::var& member)
+    {
+        std::vector<juce::uint8> out;
+        if (const auto* items = member.getArray())
+            for (const auto& item : *items)
+                out.push_back ((bool) item ? 1 : 0);
+        return out;
+    }
+
+    juce::String textMember (const juce::var& json, const char* name)
+    {
+        return json.getProperty (name, {}).toString();
+    }
+}
+
+std::vector<Processor::PmiInfo> parseLibraryReply (const juce::String& text)
+{
+    std::vector<Processor::PmiInfo> fetched;
+    const auto json = juce::JSON::parse (text);
+
+    if (const auto* entries = json.getProperty ("pmis", {}).getArray())
+        for (const auto& entry : *entries)
+            fetched.push_back ({ textMember (entry, "slug"), textMember (entry, "name"), textMember (entry, "description") });
+
+    return fetched;
+}
+
+juce::String parseEmailReply (const juce::String& text)
+{
+    return textMember (juce::JSON::parse (text), "email");
+}
+
+DeviceStart parseDeviceStartReply (const juce::String& text)
+{
+    const auto json = juce::JSON::parse (text);
+    return { textMember (json, "device_code"), textMember (json, "verify_url") };
+}
+
+Tokens parseTokenReply (const juce::String& text)
+{
+    const auto json = juce::JSON::parse (text);
+    return { textMember (json, "access_token"), textMember (json, "refresh_token") };
+}
+
+bool parseWarmupReady (const juce::String& text)
+{
+    juce::var json;
+    if (juce::JSON::parse (text, json).failed() || ! json.isObject())
+        return false;
+
+    // Only a real boolean true counts; a number or a string does not.
+    const auto ready = json.getProperty ("ready", {});
+    return ready.isBool() && (bool) ready;
+}
+
+Processor::CurveData parseCurveReply (const juce::String& text)
+{
+    Processor::CurveData result;
+    juce::var json;
+
+    if (juce::JSON::parse (text, json).failed() || ! json.isObject())
+    {
+        result.error = "Could not parse the curves response.";
+        return result;
+    }
+
+    result.ok = true;
+    result.frameRate = (double) json.getProperty ("frame_rate", 0.0);
+    result.f0Hz = numbersOf (json.getProperty ("f0_hz", {}));
+    result.rawLoudnessDb = numbersOf (json.getProperty ("raw_loudness_db", {}));
+    result.modelLoudnessDb = numbersOf (json.getProperty ("model_loudness_db", {}));
+    result.gateMask = flagsOf (json.getProperty ("gate_mask", {}));
+    return result;
+}
+}
