@@ -53,6 +53,7 @@ enum class FaultKind {
     TruncatedWav,   // 200 with the route's reply cut short (a WAV keeps its header, loses half its data)
     NotWav,         // 200 with a body that is not a WAV file
     MalformedJson,  // 200 with a body that is not valid JSON
+    FixedReply,     // answer `status` with `body` (JSON), route not run
 };
 
 struct Fault {
@@ -60,6 +61,7 @@ struct Fault {
     int status = 503;
     int delayMs = 0;
     int times = 1;  // how many requests to the path it applies to
+    std::string body;  // FixedReply only
 };
 
 class RenderService {
@@ -122,6 +124,8 @@ public:
     void sendTruncatedWav(const std::string& path, int times = 1);
     void sendNonWav(const std::string& path, int times = 1);
     void sendMalformedJson(const std::string& path, int times = 1);
+    // Answers with the given status and JSON text instead of running the route.
+    void replyWith(const std::string& path, int status, const std::string& body, int times = 1);
     void clearFaults();
 
     struct Impl;

@@ -326,6 +326,10 @@ struct RenderService::Impl {
             case FaultKind::Status:
                 replyError(res, fault->status, "injected fault");
                 return;
+            case FaultKind::FixedReply:
+                res.status = fault->status;
+                res.set_content(fault->body, kJsonType);
+                return;
             case FaultKind::Drop:
                 if (!dropConnection(boundPort, req.remote_port))
                     std::fprintf(stderr, "marlune-service: could not drop connection for %s\n", req.path.c_str());
@@ -715,6 +719,10 @@ void RenderService::sendNonWav(const std::string& path, int times) {
 
 void RenderService::sendMalformedJson(const std::string& path, int times) {
     injectFault(path, Fault{FaultKind::MalformedJson, 200, 0, times});
+}
+
+void RenderService::replyWith(const std::string& path, int status, const std::string& body, int times) {
+    injectFault(path, Fault{FaultKind::FixedReply, status, 0, times, body});
 }
 
 void RenderService::clearFaults() {
