@@ -100,13 +100,23 @@ namespace
     {
     public:
         Console (std::ostream& o, bool tty, bool q) : out (o), terminal (tty), quiet (q) {}
+        ~Console() { finishBar(); }
+
+        /** Leaves the bar as it stands on its own line; the next one starts afresh. */
+        void finishBar()
+        {
+            if (terminal && barText.isNotEmpty())
+                out << std::endl;
+            barText.clear();
+            barFinished = true;
+        }
 
         void line (const juce::String& text)          { if (! quiet) write (text); }
         void always (const juce::String& text)        { write (text); }
 
         void progress (int done, int total, const juce::String& what)
         {
-            if (quiet || total <= 0)
+            if (quiet || total <= 0 || barFinished)
                 return;
 
             constexpr int width = 24;
@@ -137,6 +147,7 @@ namespace
         std::ostream& out;
         bool terminal, quiet;
         juce::String barText;
+        bool barFinished = false;
     };
 
     //==========================================================================
@@ -418,7 +429,7 @@ namespace
                 }
                 console.progress (clips, jobs, "phrases rendered");
             }
-            else if (capturePass->stopped)
+            else if (stopReported)
             {
                 const auto s = processor->state.load();
                 const bool done = s == MarluneInstrumentProcessor::Idle && processor->getNumRegions() > 0;
@@ -528,6 +539,7 @@ namespace
             result.jobsAtStop = jobs;
             console.line ("transport-stop: after " + seconds ((capturePass->stopWallMs - capturePass->startWallMs) / 1000.0)
                           + ", clips-rendered=" + juce::String (clips) + " jobs-dispatched=" + juce::String (jobs));
+            stopReported = true;
 
             // Generous: the engine may be warming (up to its 3-minute limit
             // with an outside service), then renders take their time.
@@ -546,6 +558,8 @@ namespace
             // Let the stop blocks finish before anything else touches the processor.
             pumpUntil ([this] { return capturePass->finished.load(); }, 10000.0, timedOut);
 
+            watch();
+            console.finishBar();
             result.stopToReadyMs = readyMs - capturePass->stopWallMs;
             result.clips = processor->clipsRendered.load();
             result.jobs = processor->jobsDispatched.load();
@@ -637,6 +651,7 @@ namespace
         juce::String verifyUrl, shownVerifyUrl;
         juce::String lastStatus, failureSeen;
         int lastClips = 0;
+        bool stopReported = false;
     };
 
     bool parseNumber (const juce::String& text, double& out)
