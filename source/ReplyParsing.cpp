@@ -26,12 +26,60 @@ namespace
     {
         return json.getProperty (name, {}).toString();
     }
+
+    /** The framework's JSON reader (and the destructor of what it builds)
+        recurses once per nesting level, so a reply of a few hundred kilobytes
+        of brackets would overflow a worker's stack and take the host down.
+        Replies nest a handful of levels; anything deeper is refused. */
+    constexpr int maxNesting = 256;
+
+    bool nestsTooDeeply (const juce::String& text)
+    {
+        int depth = 0;
+        bool inString = false, escaped = false;
+
+        for (auto* c = text.toRawUTF8(); *c != 0; ++c)
+        {
+            if (inString)
+            {
+                if (escaped)          escaped = false;
+                else if (*c == '\\') escaped = true;
+                else if (*c == '"')   inString = false;
+            }
+            else if (*c == '"')
+                inString = true;
+            else if (*c == '[' || *c == '{')
+            {
+                if (++depth > maxNesting)
+                    return true;
+            }
+            else if (*c == ']' || *c == '}')
+                --depth;
+        }
+        return false;
+    }
+
+    /** juce::JSON::parse with the nesting limit: too deep reads as not JSON. */
+    juce::Result parseJson (const juce::String& text, juce::var& result)
+    {
+        result = juce::var();
+        if (nestsTooDeeply (text))
+            return juce::Result::fail ("JSON nested too deeply");
+        return juce::JSON::parse (text, result);
+    }
+
+    juce::var parseJson (const juce::String& text)
+    {
+        juce::var result;
+        parseJson (text, result);
+        return result;
+    }
 }
 
 std::vector<Processor::PmiInfo> parseLibraryReply (const juce::String& text)
 {
     std::vector<Processor::PmiInfo> fetched;
-    const auto json = juce::JSON::parse (text);
+    const auto json = parseJson (text);
 
     if (const auto* entries = json.getProperty ("pmis", {}).getArray())
         for (const auto& entry : *entries)
@@ -42,25 +90,25 @@ std::vector<Processor::PmiInfo> parseLibraryReply (const juce::String& text)
 
 juce::String parseEmailReply (const juce::String& text)
 {
-    return textMember (juce::JSON::parse (text), "email");
+    return textMember (parseJson (text), "email");
 }
 
 DeviceStart parseDeviceStartReply (const juce::String& text)
 {
-    const auto json = juce::JSON::parse (text);
+    const auto json = parseJson (text);
     return { textMember (json, "device_code"), textMember (json, "verify_url") };
 }
 
 Tokens parseTokenReply (const juce::String& text)
 {
-    const auto json = juce::JSON::parse (text);
+    const auto json = parseJson (text);
     return { textMember (json, "access_token"), textMember (json, "refresh_token") };
 }
 
 bool parseWarmupReady (const juce::String& text)
 {
     juce::var json;
-    if (juce::JSON::parse (text, json).failed() || ! json.isObject())
+    if (parseJson (text, json).failed() || ! json.isObject())
         return false;
 
     // Only a real boolean true counts; a number or a string does not.
@@ -73,7 +121,7 @@ Processor::CurveData parseCurveReply (const juce::String& text)
     Processor::CurveData result;
     juce::var json;
 
-    if (juce::JSON::parse (text, json).failed() || ! json.isObject())
+    if (parseJson (text, json).failed() || ! json.isObject())
     {
         result.error = "Could not parse the curves response.";
         return result;

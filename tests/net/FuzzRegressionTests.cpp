@@ -1,0 +1,59 @@
+// Inputs the fuzzers (tests/fuzz) found to break the plug-in, kept as tests
+// of the fixed behaviour. The raw inputs are under tests/fuzz/regressions/.
+
+#include "ReplyParsing.h"
+
+#include <gtest/gtest.h>
+
+using namespace marlune::replies;
+
+namespace
+{
+    /** A reply of nothing but opening brackets, a few hundred kilobytes, well
+        under the 16 MiB the client reads: the framework's JSON reader recursed
+        once per bracket and ran off the thread's stack. */
+    juce::String deeplyNested (const juce::String& prefix, const char* bracket, int depth)
+    {
+        return prefix + juce::String::repeatedString (bracket, depth);
+    }
+}
+
+TEST (FuzzRegressions, DeeplyNestedRepliesAreRefusedInsteadOfOverflowingTheStack)
+{
+    struct Case { const char* name; juce::String text; };
+    const Case cases[] = {
+        { "arrays",                 deeplyNested ("", "[", 1 << 20) },
+        { "objects",                deeplyNested ("", "{\"a\":", 1 << 19) },
+        { "inside the library",     deeplyNested ("{\"pmis\":", "[", 120000) },
+        { "closed arrays",          deeplyNested ("", "[", 200000) + juce::String::repeatedString ("]", 200000) },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        EXPECT_TRUE (parseLibraryReply (c.text).empty());
+        EXPECT_TRUE (parseEmailReply (c.text).isEmpty());
+        EXPECT_TRUE (parseTokenReply (c.text).access.isEmpty());
+        EXPECT_TRUE (parseDeviceStartReply (c.text).deviceCode.isEmpty());
+        EXPECT_FALSE (parseWarmupReady (c.text));
+        const auto curves = parseCurveReply (c.text);
+        EXPECT_FALSE (curves.ok);
+        EXPECT_EQ (curves.error, "Could not parse the curves response.");
+    }
+}
+
+TEST (FuzzRegressions, OrdinaryNestingAndBracketsInsideTextsStillParse)
+{
+    // Brackets inside strings are text, not nesting.
+    const auto library = parseLibraryReply ("{\"pmis\":[{\"slug\":\"" + juce::String::repeatedString ("[{", 5000)
+                                            + "\",\"name\":\"x\\\"]\"}]}");
+    ASSERT_EQ (library.size(), 1u);
+    EXPECT_EQ (library[0].slug, juce::String::repeatedString ("[{", 5000));
+    EXPECT_EQ (library[0].name, "x\"]");
+
+    // Replies nest a few levels; a few dozen still parse.
+    const auto curves = parseCurveReply ("{\"f0_hz\":[1,2],\"extra\":" + juce::String::repeatedString ("[", 40)
+                                         + juce::String::repeatedString ("]", 40) + "}");
+    EXPECT_TRUE (curves.ok);
+    EXPECT_EQ (curves.f0Hz, (std::vector<float> { 1.0f, 2.0f }));
+}
