@@ -303,6 +303,42 @@ bool MarluneInstrumentProcessor::takesAreHeard (bool isPlaying, juce::int32 bloc
     return isPlaying && playRegions.load() && blockState != Armed && blockState != Capturing;
 }
 
+void MarluneInstrumentProcessor::mixRegionSpan (juce::AudioBuffer<float>& buffer, const Region& region,
+                                                juce::int64 blockStart, juce::int64 s, juce::int64 e, int fade)
+{
+    const juce::int64 len = region.audio.getNumSamples();
+    const int edge = edgeLength (fade, len);
+    const float* source = region.audio.getReadPointer (0);
+
+    // The span in region positions, split where the gain changes rule, so
+    // that the long stretch at gain 1 runs as a plain loop the compiler
+    // vectorises. Every sample gets the same gain and the same arithmetic.
+    const juce::int64 k0 = s - region.startSample;
+    const juce::int64 k1 = e - region.startSample;
+    const juce::int64 fadeInEnd = juce::jlimit (k0, k1, (juce::int64) edge);
+    const juce::int64 fadeOutStart = juce::jlimit (fadeInEnd, k1, len - edge);
+    const juce::int64 offset = region.startSample - blockStart; // output index of region sample 0
+
+    for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
+    {
+        float* out = buffer.getWritePointer (ch) + offset;
+
+        for (juce::int64 k = k0; k < fadeInEnd; ++k)
+        {
+            const float g = regionGain (k, len, edge);
+            out[k] = (1.0f - g) * out[k] + g * source[k];
+        }
+
+        mixAtFullGain (out + fadeInEnd, source + fadeInEnd, (int) (fadeOutStart - fadeInEnd));
+
+        for (juce::int64 k = fadeOutStart; k < k1; ++k)
+        {
+            const float g = regionGain (k, len, edge);
+            out[k] = (1.0f - g) * out[k] + g * source[k];
+        }
+    }
+}
+
 void MarluneInstrumentProcessor::playRegionsInPlace (juce::AudioBuffer<float>& buffer,
                                                      juce::int64 blockStart, int numSamples)
 {
@@ -312,49 +348,86 @@ void MarluneInstrumentProcessor::playRegionsInPlace (juce::AudioBuffer<float>& b
 
     const juce::int64 blockEnd = blockStart + numSamples;
     const int fade = edgeFadeSamples (currentSampleRate);
-    const int numChannels = buffer.getNumChannels();
-    auto* const* channels = buffer.getArrayOfWritePointers();
-    bool wrote = false;
+    const auto numRegions = regions.size();
 
-    for (const auto& region : regions)
+    // Where a later region plays at full gain it replaces everything before
+    // it, so the earlier regions need not be mixed there. A backward pass
+    // finds, per region, the part of the block not yet covered that way
+    // (one covered stretch is tracked, which is exact for the usual layouts).
+    const bool trackCoverage = numRegions <= (size_t) regionCapacity;
+    juce::int64 coveredStart = blockEnd, coveredEnd = blockEnd;
+
+    if (trackCoverage)
     {
-        const juce::int64 len = region.audio.getNumSamples();
-        const juce::int64 s = juce::jmax (region.startSample, blockStart);
-        const juce::int64 e = juce::jmin (region.startSample + len, blockEnd);
-        if (e - s <= 0 || region.audio.getNumChannels() == 0)
-            continue;
-
-        const int edge = edgeLength (fade, len);
-        const float* source = region.audio.getReadPointer (0);
-
-        // The overlap in region positions, split where the gain changes rule, so
-        // that the long stretch at gain 1 runs as a plain loop the compiler
-        // vectorises. Every sample gets the same gain and the same arithmetic.
-        const juce::int64 k0 = s - region.startSample;
-        const juce::int64 k1 = e - region.startSample;
-        const juce::int64 fadeInEnd = juce::jlimit (k0, k1, (juce::int64) edge);
-        const juce::int64 fadeOutStart = juce::jlimit (fadeInEnd, k1, len - edge);
-        const juce::int64 offset = region.startSample - blockStart; // output index of region sample 0
-
-        for (int ch = 0; ch < numChannels; ++ch)
+        for (size_t i = numRegions; i-- > 0;)
         {
-            float* out = channels[ch] + offset;
+            const auto& region = regions[i];
+            const juce::int64 len = region.audio.getNumSamples();
+            auto& spans = visibleSpans[i];
+            spans = {};
 
-            for (juce::int64 k = k0; k < fadeInEnd; ++k)
+            juce::int64 s = juce::jmax (region.startSample, blockStart);
+            juce::int64 e = juce::jmin (region.startSample + len, blockEnd);
+            if (e - s <= 0 || region.audio.getNumChannels() == 0)
+                continue;
+
+            // Before the covered stretch, and after it.
+            spans.beforeStart = s;
+            spans.beforeEnd = juce::jmin (e, coveredStart);
+            spans.afterStart = juce::jmax (s, coveredEnd);
+            spans.afterEnd = e;
+
+            const int edge = edgeLength (fade, len);
+            const juce::int64 fullStart = juce::jmax (region.startSample + edge, blockStart);
+            const juce::int64 fullEnd = juce::jmin (region.startSample + len - edge, blockEnd);
+
+            if (fullEnd > fullStart)
             {
-                const float g = regionGain (k, len, edge);
-                out[k] = (1.0f - g) * out[k] + g * source[k];
-            }
-
-            mixAtFullGain (out + fadeInEnd, source + fadeInEnd, (int) (fadeOutStart - fadeInEnd));
-
-            for (juce::int64 k = fadeOutStart; k < k1; ++k)
-            {
-                const float g = regionGain (k, len, edge);
-                out[k] = (1.0f - g) * out[k] + g * source[k];
+                if (fullStart <= coveredEnd && fullEnd >= coveredStart && coveredEnd > coveredStart)
+                {
+                    coveredStart = juce::jmin (coveredStart, fullStart);
+                    coveredEnd = juce::jmax (coveredEnd, fullEnd);
+                }
+                else if (fullEnd - fullStart > coveredEnd - coveredStart)
+                {
+                    coveredStart = fullStart;
+                    coveredEnd = fullEnd;
+                }
             }
         }
-        wrote = true;
+    }
+
+    bool wrote = false;
+
+    for (size_t i = 0; i < numRegions; ++i)
+    {
+        const auto& region = regions[i];
+        if (region.audio.getNumChannels() == 0)
+            continue;
+
+        if (! trackCoverage)
+        {
+            const juce::int64 s = juce::jmax (region.startSample, blockStart);
+            const juce::int64 e = juce::jmin (region.startSample + region.audio.getNumSamples(), blockEnd);
+            if (e > s)
+            {
+                mixRegionSpan (buffer, region, blockStart, s, e, fade);
+                wrote = true;
+            }
+            continue;
+        }
+
+        const auto& spans = visibleSpans[i];
+        if (spans.beforeEnd > spans.beforeStart)
+        {
+            mixRegionSpan (buffer, region, blockStart, spans.beforeStart, spans.beforeEnd, fade);
+            wrote = true;
+        }
+        if (spans.afterEnd > spans.afterStart)
+        {
+            mixRegionSpan (buffer, region, blockStart, spans.afterStart, spans.afterEnd, fade);
+            wrote = true;
+        }
     }
 
     if (wrote)

@@ -5,6 +5,7 @@
 
 #include "OwnedTasks.h"
 
+#include <array>
 #include <atomic>
 #include <deque>
 #include <functional>
@@ -373,6 +374,13 @@ private:
     void resetNonFiniteVoiceState() noexcept;
     bool takesAreHeard (bool isPlaying, juce::int32 blockState) const;
     void playRegionsInPlace (juce::AudioBuffer<float>& buffer, juce::int64 blockStart, int numSamples);
+    static void mixRegionSpan (juce::AudioBuffer<float>& buffer, const Region& region,
+                               juce::int64 blockStart, juce::int64 s, juce::int64 e, int fade);
+
+    /** Per region, the parts of the current block that no later region
+        covers at full gain (audio thread only; sized for the reserved regions). */
+    struct VisibleSpans { juce::int64 beforeStart = 0, beforeEnd = 0, afterStart = 0, afterEnd = 0; };
+    std::array<VisibleSpans, regionCapacity> visibleSpans {};
     void snapshotTail (juce::int64 blockEnd);
     void startStopFadeIfNeeded();
     void runStopFade (juce::AudioBuffer<float>& buffer, int numSamples);
