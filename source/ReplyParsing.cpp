@@ -68,6 +68,12 @@ namespace
         return juce::JSON::parse (text, result);
     }
 
+    /** A JSON object proper: the framework's var reports arrays as objects too. */
+    bool isJsonObject (const juce::var& v)
+    {
+        return v.getDynamicObject() != nullptr;
+    }
+
     juce::var parseJson (const juce::String& text)
     {
         juce::var result;
@@ -108,7 +114,7 @@ Tokens parseTokenReply (const juce::String& text)
 bool parseWarmupReady (const juce::String& text)
 {
     juce::var json;
-    if (parseJson (text, json).failed() || ! json.isObject())
+    if (parseJson (text, json).failed() || ! isJsonObject (json))
         return false;
 
     // Only a real boolean true counts; a number or a string does not.
@@ -121,7 +127,7 @@ Processor::CurveData parseCurveReply (const juce::String& text)
     Processor::CurveData result;
     juce::var json;
 
-    if (parseJson (text, json).failed() || ! json.isObject())
+    if (parseJson (text, json).failed() || ! isJsonObject (json))
     {
         result.error = "Could not parse the curves response.";
         return result;

@@ -57,3 +57,19 @@ TEST (FuzzRegressions, OrdinaryNestingAndBracketsInsideTextsStillParse)
     EXPECT_TRUE (curves.ok);
     EXPECT_EQ (curves.f0Hz, (std::vector<float> { 1.0f, 2.0f }));
 }
+
+TEST (FuzzRegressions, AnArrayIsNotAnObjectReply)
+{
+    // juce::var reports an array as an object; a curve reply "[...]" used to
+    // count as parsed.
+    for (const auto* text : { "[]", "[1,2,3]", "[{\"frame_rate\":100}]" })
+    {
+        SCOPED_TRACE (text);
+        const auto curves = parseCurveReply (text);
+        EXPECT_FALSE (curves.ok);
+        EXPECT_EQ (curves.error, "Could not parse the curves response.");
+        EXPECT_EQ (curves.frameRate, 250.0);
+        EXPECT_FALSE (parseWarmupReady (text));
+    }
+    EXPECT_TRUE (parseCurveReply ("{}").ok);
+}
