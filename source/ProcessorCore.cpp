@@ -69,9 +69,14 @@ MarluneInstrumentProcessor::~MarluneInstrumentProcessor()
         retired->stopAndJoin (marlune::waits::workerStopPatienceMs);
 
     // Every exit flag goes up before any signal: the auto-reset event wakes
-    // whichever worker waits, which must then see its own flag.
+    // whichever worker waits, which must then see its own flag. Their requests
+    // are cancelled together too: a cancelled request only notices once its
+    // socket wait times out, so cancelling one worker at a time adds the waits up.
     for (auto& worker : phraseWorkers)
-        worker->signalThreadShouldExit();
+        worker->requestStop();
+
+    if (curveWorker != nullptr)
+        curveWorker->requestStop();
 
     for (auto& worker : phraseWorkers)
     {
