@@ -314,6 +314,9 @@ void MarluneInstrumentProcessor::runRender (const TakeSnapshot& take)
     ++curveRequestCount;
     curveEvent.signal();
 
-    setStatus ("Take ready (" + juce::String (getNumRegions()) + " total) - press play to hear it in place.");
+    // A take captured during the host's offline render reaches the host's
+    // bounce only when that render is run again, whichever path rendered it.
+    setStatus ("Take ready (" + juce::String (getNumRegions()) + " total)"
+               + (capturedOffline.load() ? " - run Freeze again to commit." : " - press play to hear it in place."));
     state.store (Idle);
 }

@@ -754,3 +754,16 @@ TEST_F (PipelineTest, ASecondWholeTakeStopsTheFirstWorkerBeforeStartingItsOwn)
     }
     EXPECT_EQ (processor->takeStartSample, 96000);
 }
+
+TEST_F (PipelineTest, OfflineWholeTakeAlsoAsksForAnotherFreeze)
+{
+    signInDirectly();
+    processor->streamWhileRecording = false;
+    processor->arm();
+    host->setOffline (true);
+    playPerformance (*host, { { 0.0, 0.3, 60 } }, 0.5);
+    host->setOffline (false);
+
+    ASSERT_TRUE (waitUntilIdle());
+    EXPECT_EQ (processor->getStatus(), "Take ready (1 total) - run Freeze again to commit.");
+}
