@@ -106,6 +106,45 @@ TEST_F (AccountPendingSignIn, ApprovalInTheBrowserCompletesThePolling)
     EXPECT_EQ (processor->getStatus(), "Signed in - ready to render.");
 }
 
+TEST_F (AccountSignIn, APollWithoutRefreshTokenSignsInWithAnEmptyOne)
+{
+    service.replyWith (pollPath, 200, "{\"access_token\":\"access-only\"}");
+
+    processor->signIn();
+    ASSERT_TRUE (eventually ([this] { return service.requestsTo ("/v1/renders/warmup").size() == 1; }));
+    ASSERT_TRUE (tasksFinish (*processor));
+
+    EXPECT_EQ (accessToken(), "access-only");
+    EXPECT_EQ (refreshToken(), "");
+    EXPECT_EQ (processor->getStatus(), "Signed in - ready to render.");
+    EXPECT_EQ (service.requestsTo ("/v1/pmis").at (0).header ("Authorization"), "Bearer access-only");
+}
+
+TEST_F (AccountPendingSignIn, PressingTwiceRunsTwoSignInsEachWithItsOwnCode)
+{
+    processor->timings.signInPollPauseMs = 60000;
+    juce::CriticalSection openedLock; // two tasks record at once
+    juce::StringArray opened;
+    processor->openBrowser = [&] (const juce::URL& url)
+    {
+        const juce::ScopedLock sl (openedLock);
+        opened.add (url.toString (true));
+    };
+    const auto numOpened = [&] { const juce::ScopedLock sl (openedLock); return opened.size(); };
+
+    processor->signIn();
+    processor->signIn();
+    ASSERT_TRUE (eventually ([&] { return numOpened() == 2; }));
+    EXPECT_EQ (service.requestsTo (startPath).size(), 2u);
+    EXPECT_EQ (processor->tasks.numRunning(), 2);
+    EXPECT_EQ (liveThreadsNamed ("marlune-sign"), 2);
+    EXPECT_NE (codeFromVerifyAddress (opened[0]), codeFromVerifyAddress (opened[1]));
+
+    host.reset();
+    processor.reset(); // both are woken and joined
+    EXPECT_EQ (liveAccountTaskThreads(), 0);
+}
+
 TEST_F (AccountSignIn, SignInWhileSignedInSendsNothing)
 {
     signInDirectly();
