@@ -118,6 +118,14 @@ bool TaskPool::launch (const juce::String& name, std::function<void (Task&)> bod
     return true;
 }
 
+void TaskPool::requestStopAll()
+{
+    const juce::ScopedLock sl (lock);
+    closing = true;
+    for (auto* t : tasks)
+        t->requestStop();
+}
+
 void TaskPool::stopAll (int patienceMs)
 {
     juce::Array<Task*> toStop;

@@ -88,6 +88,10 @@ public:
     /** Starts a task on its own thread; refused (returns false) once stopAll has begun. */
     bool launch (const juce::String& name, std::function<void (Task&)> body);
 
+    /** Asks every task to stop and cancels its request, without waiting;
+        later launches are refused. */
+    void requestStopAll();
+
     /** Stops every task, each within the given patience; later launches are refused. */
     void stopAll (int patienceMs);
 

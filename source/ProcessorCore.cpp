@@ -59,36 +59,46 @@ MarluneInstrumentProcessor::~MarluneInstrumentProcessor()
 {
     stopTimer();
 
-    // Sign-in and library tasks first: they may start further work.
-    tasks.stopAll (marlune::waits::workerStopPatienceMs);
+    // Every thread is asked to stop, and its request cancelled, before any is
+    // joined: a cancelled request only notices at its next socket wait (up to
+    // about a second), so stopping them one after another would add the waits
+    // up. The exit flags are all up before the first wake-up signal, since the
+    // auto-reset events wake whichever worker waits.
+    tasks.requestStopAll();
 
     if (renderWorker != nullptr)
-        renderWorker->stopAndJoin (marlune::waits::workerStopPatienceMs);
+        renderWorker->requestStop();
 
     for (auto& retired : retiredRenderWorkers)
-        retired->stopAndJoin (marlune::waits::workerStopPatienceMs);
+        retired->requestStop();
 
-    // Every exit flag goes up before any signal: the auto-reset event wakes
-    // whichever worker waits, which must then see its own flag. Their requests
-    // are cancelled together too: a cancelled request only notices once its
-    // socket wait times out, so cancelling one worker at a time adds the waits up.
     for (auto& worker : phraseWorkers)
         worker->requestStop();
 
     if (curveWorker != nullptr)
         curveWorker->requestStop();
 
+    // Then they are joined: the tasks (which may start further work) first,
+    // then the render worker, the phrase workers and the curve worker.
+    const auto patience = marlune::waits::workerStopPatienceMs;
+    tasks.stopAll (patience);
+
+    if (renderWorker != nullptr)
+        renderWorker->stopAndJoin (patience);
+
+    for (auto& retired : retiredRenderWorkers)
+        retired->stopAndJoin (patience);
+
     for (auto& worker : phraseWorkers)
     {
         phraseEvent.signal();
-        worker->stopAndJoin (marlune::waits::workerStopPatienceMs);
+        worker->stopAndJoin (patience);
     }
 
     if (curveWorker != nullptr)
     {
-        curveWorker->signalThreadShouldExit();
         curveEvent.signal();
-        curveWorker->stopAndJoin (marlune::waits::workerStopPatienceMs);
+        curveWorker->stopAndJoin (patience);
     }
 }
 
