@@ -78,6 +78,15 @@ bool StoppableThread::pause (int milliseconds)
     return ! threadShouldExit();
 }
 
+bool StoppableThread::pauseCurrent (int milliseconds)
+{
+    if (auto* self = dynamic_cast<StoppableThread*> (juce::Thread::getCurrentThread()))
+        return self->pause (milliseconds);
+
+    juce::Thread::sleep (milliseconds);
+    return ! juce::Thread::currentThreadShouldExit();
+}
+
 void StoppableThread::runWithSlot (const std::function<void()>& body)
 {
     const RequestSlot::Scope scope (requests);

@@ -58,6 +58,10 @@ public:
     /** Sleeps on this thread; returns false when the thread was asked to stop. */
     bool pause (int milliseconds);
 
+    /** Sleeps the calling thread, waking early when it is a StoppableThread
+        asked to stop; returns false when the calling thread should exit. */
+    static bool pauseCurrent (int milliseconds);
+
     RequestSlot requests;
 
 protected:

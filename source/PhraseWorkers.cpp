@@ -15,20 +15,6 @@ namespace
 
     const juce::String streamFileName = "marlune_take_stream.wav";
 
-    bool currentThreadShouldExit()
-    {
-        auto* t = juce::Thread::getCurrentThread();
-        return t != nullptr && t->threadShouldExit();
-    }
-
-    bool pauseCurrentThread (int ms)
-    {
-        if (auto* t = dynamic_cast<StoppableThread*> (juce::Thread::getCurrentThread()))
-            return t->pause (ms);
-        juce::Thread::sleep (ms);
-        return ! currentThreadShouldExit();
-    }
-
     /** Copies the points of the span (t0, t0 + length], shifted to the span's
         start, with the value in force at t0 as a point at time 0. */
     std::vector<jobs::Processor::BendEv> pointsForSpan (const std::vector<jobs::Processor::BendEv>& points,
@@ -335,7 +321,7 @@ bool MarluneInstrumentProcessor::renderOneJob (const RenderJob& job)
 
     for (int retries = 0; ! posted && jobs::isWarmingStatus (status) && retries < waits::maxPhrasePosts - 1; ++retries)
     {
-        if (! pauseCurrentThread (timings.renderRetryPauseMs.load()))
+        if (! StoppableThread::pauseCurrent (timings.renderRetryPauseMs.load()))
             break; // the worker is being stopped: abandon the retries
 
         {

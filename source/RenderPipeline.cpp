@@ -11,27 +11,6 @@ using namespace marlune;
 namespace
 {
     const juce::String nothingCapturedText = "Nothing captured - arm and play a segment with notes.";
-
-    StoppableThread* currentStoppableThread()
-    {
-        return dynamic_cast<StoppableThread*> (juce::Thread::getCurrentThread());
-    }
-
-    bool currentThreadShouldExit()
-    {
-        auto* t = juce::Thread::getCurrentThread();
-        return t != nullptr && t->threadShouldExit();
-    }
-
-    /** Sleeps the calling thread; false when it was asked to stop. */
-    bool pauseCurrentThread (int ms)
-    {
-        if (auto* t = currentStoppableThread())
-            return t->pause (ms);
-
-        juce::Thread::sleep (ms);
-        return ! currentThreadShouldExit();
-    }
 }
 
 //==============================================================================
@@ -194,7 +173,7 @@ bool MarluneInstrumentProcessor::waitForWarmEngine (const juce::String& body, ju
 
     for (int poll = 0; poll < waits::maxWarmupPolls; ++poll)
     {
-        if (currentThreadShouldExit() || ! pauseCurrentThread (timings.renderRetryPauseMs.load()))
+        if (juce::Thread::currentThreadShouldExit() || ! StoppableThread::pauseCurrent (timings.renderRetryPauseMs.load()))
             return false;
 
         if (! DdspClient::queryWarmupReady (getBackendUrl(), token))
@@ -237,7 +216,7 @@ void MarluneInstrumentProcessor::runRender (const TakeSnapshot& take)
     int status = 0;
     bool posted = DdspClient::postCloudRender (getBackendUrl(), token, body, reply, status, error);
 
-    if (currentThreadShouldExit())
+    if (juce::Thread::currentThreadShouldExit())
         return;
 
     if (! posted && status == 401 && refresh.isNotEmpty())
@@ -263,7 +242,7 @@ void MarluneInstrumentProcessor::runRender (const TakeSnapshot& take)
         token = newAccess;
         posted = DdspClient::postCloudRender (getBackendUrl(), token, body, reply, status, error);
 
-        if (currentThreadShouldExit())
+        if (juce::Thread::currentThreadShouldExit())
             return;
     }
 
@@ -271,7 +250,7 @@ void MarluneInstrumentProcessor::runRender (const TakeSnapshot& take)
     {
         posted = waitForWarmEngine (body, reply, status, error, token);
 
-        if (currentThreadShouldExit())
+        if (juce::Thread::currentThreadShouldExit())
             return;
     }
 

@@ -4,6 +4,7 @@
 // Prints per-block time, the real-time factor and the ratio to the floor.
 
 #include "InstrumentProcessor.h"
+#include "ManualPlayHead.h"
 
 #include <benchmark/benchmark.h>
 #include <juce_events/juce_events.h>
@@ -18,21 +19,6 @@
 namespace
 {
     constexpr double rate = 48000.0;
-
-    class BenchPlayHead : public juce::AudioPlayHead
-    {
-    public:
-        juce::Optional<PositionInfo> getPosition() const override
-        {
-            PositionInfo info;
-            info.setIsPlaying (playing);
-            info.setTimeInSamples (position);
-            return info;
-        }
-
-        bool playing = false;
-        juce::int64 position = 0;
-    };
 
     /** A processor, a play head and a stereo buffer, as a host would hold them. */
     struct Rig
@@ -51,11 +37,11 @@ namespace
         {
             processor->processBlock (buffer, midi);
             if (playHead.playing)
-                playHead.position += buffer.getNumSamples();
+                playHead.samplePosition += buffer.getNumSamples();
         }
 
         std::unique_ptr<MarluneInstrumentProcessor> processor;
-        BenchPlayHead playHead;
+        marlune::test::TestPlayHead playHead;
         juce::AudioBuffer<float> buffer;
         juce::MidiBuffer empty;
     };
@@ -173,7 +159,7 @@ namespace
                 rig.block (rig.empty);
                 rig.processor->arm();
                 rig.playHead.playing = true;
-                rig.playHead.position = 0;
+                rig.playHead.samplePosition = 0;
                 state.ResumeTiming();
             }
             rig.block (performance[(size_t) index]);
@@ -223,12 +209,12 @@ namespace
             rig.processor->regions.push_back (std::move (region));
         }
         rig.playHead.playing = true;
-        rig.playHead.position = playFrom;
+        rig.playHead.samplePosition = playFrom;
 
         for (auto _ : state)
         {
-            if (rig.playHead.position + blockSize > playTo)
-                rig.playHead.position = playFrom; // the host loops the span
+            if (rig.playHead.samplePosition + blockSize > playTo)
+                rig.playHead.samplePosition = playFrom; // the host loops the span
             rig.block (rig.empty);
             benchmark::ClobberMemory();
         }

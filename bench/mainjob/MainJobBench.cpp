@@ -73,15 +73,15 @@ namespace
         ServiceWork w;
         for (const auto& body : bodies)
         {
-            marlune::service::RenderSpec spec;
+            marlune::service::RenderPlan plan;
             std::string error;
-            if (! marlune::service::parseBody (body.toStdString(), marlune::service::BodyKind::Render, spec, error))
+            if (! marlune::service::parseBody (body.toStdString(), marlune::service::BodyKind::Render, plan, error))
                 continue;
             const auto t0 = std::chrono::steady_clock::now();
-            const auto samples = marlune::service::renderSamples (spec);
-            const auto wav = marlune::service::encodeWav16Mono (samples, spec.outSr);
+            const auto samples = marlune::service::renderSamples (plan);
+            const auto wav = marlune::service::encodeWav16Mono (samples, plan.outSr);
             const double synthMs = std::chrono::duration<double, std::milli> (std::chrono::steady_clock::now() - t0).count();
-            const double audioSeconds = (double) samples.size() / spec.outSr;
+            const double audioSeconds = (double) samples.size() / plan.outSr;
             const double ms = synthMs + latencyMs + latencyFactor * audioSeconds * 1000.0;
             ++w.renders;
             w.lastMs = ms;

@@ -7,6 +7,7 @@
 #include "InstrumentProcessor.h"
 #include "DdspClient.h"
 #include "MarluneService.h"
+#include "ManualPlayHead.h"
 
 #include <juce_events/juce_events.h>
 
@@ -18,20 +19,6 @@ namespace
 {
     using Clock = juce::Time;
     double nowMs() { return Clock::getMillisecondCounterHiRes(); }
-
-    class PlayHead : public juce::AudioPlayHead
-    {
-    public:
-        juce::Optional<PositionInfo> getPosition() const override
-        {
-            PositionInfo info;
-            info.setIsPlaying (playing);
-            info.setTimeInSamples (position);
-            return info;
-        }
-        bool playing = false;
-        juce::int64 position = 0;
-    };
 
     double median (std::vector<double> v)
     {
@@ -89,7 +76,7 @@ namespace
     Outcome renderPerformance (bool streaming, marlune::service::RenderService& service)
     {
         MarluneInstrumentProcessor processor;
-        PlayHead head;
+        marlune::test::TestPlayHead head;
         processor.setPlayHead (&head);
         processor.setBackendUrl (service.baseUrl());
         {
@@ -133,7 +120,7 @@ namespace
                 midi.addEvent (events[next].second, (int) (events[next].first - pos));
                 ++next;
             }
-            head.position = pos;
+            head.samplePosition = pos;
             processor.processBlock (buffer, midi);
 
             const double due = start + 1000.0 * (double) (pos + block) / rate;

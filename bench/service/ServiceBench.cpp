@@ -59,25 +59,25 @@ void setRealtimeFactor(benchmark::State& state, double seconds) {
 }
 
 void BM_SynthOnly30s(benchmark::State& state) {
-    marlune::service::RenderSpec spec;
+    marlune::service::RenderPlan plan;
     std::string error;
     if (!marlune::service::parseBody(performanceBody(kPerformanceSeconds).dump(),
-                                     marlune::service::BodyKind::Render, spec, error)) {
+                                     marlune::service::BodyKind::Render, plan, error)) {
         state.SkipWithError(error.c_str());
         return;
     }
     for (auto _ : state)
-        benchmark::DoNotOptimize(marlune::service::renderSamples(spec));
+        benchmark::DoNotOptimize(marlune::service::renderSamples(plan));
     setRealtimeFactor(state, audioSeconds(kPerformanceSeconds));
 }
 
 void BM_ParseRenderEncode30s(benchmark::State& state) {
     const std::string body = performanceBody(kPerformanceSeconds).dump();
     for (auto _ : state) {
-        marlune::service::RenderSpec spec;
+        marlune::service::RenderPlan plan;
         std::string error;
-        marlune::service::parseBody(body, marlune::service::BodyKind::Render, spec, error);
-        benchmark::DoNotOptimize(marlune::service::encodeWav16Mono(marlune::service::renderSamples(spec), spec.outSr));
+        marlune::service::parseBody(body, marlune::service::BodyKind::Render, plan, error);
+        benchmark::DoNotOptimize(marlune::service::encodeWav16Mono(marlune::service::renderSamples(plan), plan.outSr));
     }
     setRealtimeFactor(state, audioSeconds(kPerformanceSeconds));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "InstrumentProcessor.h"
+#include "ManualPlayHead.h"
 
 #include <gtest/gtest.h>
 
@@ -8,27 +9,6 @@
 
 namespace marlune::test
 {
-    /** A play head the test moves by hand, like a host's transport. */
-    class TestPlayHead : public juce::AudioPlayHead
-    {
-    public:
-        juce::Optional<PositionInfo> getPosition() const override
-        {
-            if (! available)
-                return {};
-            PositionInfo info;
-            info.setIsPlaying (playing);
-            if (hasSamplePosition)
-                info.setTimeInSamples (samplePosition);
-            return info;
-        }
-
-        bool available = true;
-        bool playing = false;
-        bool hasSamplePosition = true;
-        juce::int64 samplePosition = 0;
-    };
-
     /** One MIDI event at a sample offset inside a block. */
     struct MidiAt
     {

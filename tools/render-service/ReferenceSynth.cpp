@@ -149,7 +149,7 @@ std::string elementPath(const char* key, std::size_t index) {
     return std::string(key) + "[" + std::to_string(index) + "].";
 }
 
-void readNotes(BodyReader& reader, const json& body, RenderSpec& spec) {
+void readNotes(BodyReader& reader, const json& body, RenderPlan& plan) {
     const json* notes = reader.array(body, "notes", kMaxNotes);
     if (notes == nullptr)
         return;
@@ -165,7 +165,7 @@ void readNotes(BodyReader& reader, const json& body, RenderSpec& spec) {
         reader.number(item, "duration", path, note.duration, 0.0, kMaxTotalDurationSeconds);
         reader.integer(item, "pitch", path, note.pitch, 0, 127);
         reader.integer(item, "velocity", path, note.velocity, 0, 127);
-        spec.notes.push_back(note);
+        plan.notes.push_back(note);
     }
 }
 
@@ -200,18 +200,18 @@ void readEnvelope(BodyReader& reader, const json& body, EnvelopeSpec& adsr) {
     reader.number(*object, "decay_curve", path, adsr.decayCurve, 0.0, kMaxCurveExponent);
 }
 
-void readLoudness(BodyReader& reader, const json& body, RenderSpec& spec) {
+void readLoudness(BodyReader& reader, const json& body, RenderPlan& plan) {
     const json* object = reader.object(body, "loudness");
     if (object == nullptr)
         return;
     const std::string path = "loudness.";
-    reader.number(*object, "gain_db", path, spec.gainDb, kMinGainDb, kMaxGainDb);
-    reader.number(*object, "vel_curve", path, spec.velCurve, 0.0, kMaxCurveExponent);
+    reader.number(*object, "gain_db", path, plan.gainDb, kMinGainDb, kMaxGainDb);
+    reader.number(*object, "vel_curve", path, plan.velCurve, 0.0, kMaxCurveExponent);
 }
 
 }  // namespace
 
-bool parseBody(const std::string& text, BodyKind kind, RenderSpec& out, std::string& error) {
+bool parseBody(const std::string& text, BodyKind kind, RenderPlan& out, std::string& error) {
     const json body = json::parse(text, nullptr, false);
     if (body.is_discarded()) {
         error = "body is not valid JSON";
@@ -222,32 +222,32 @@ bool parseBody(const std::string& text, BodyKind kind, RenderSpec& out, std::str
         return false;
     }
 
-    RenderSpec spec;
+    RenderPlan plan;
     BodyReader reader;
-    reader.text(body, "pmi", spec.pmi);
-    readNotes(reader, body, spec);
-    readPoints(reader, body, "bends", "semis", -kMaxBendSemis, kMaxBendSemis, spec.bends);
-    reader.number(body, "vibrato_speed", "", spec.vibratoSpeedHz, 0.0, kMaxVibratoSpeedHz);
+    reader.text(body, "pmi", plan.pmi);
+    readNotes(reader, body, plan);
+    readPoints(reader, body, "bends", "semis", -kMaxBendSemis, kMaxBendSemis, plan.bends);
+    reader.number(body, "vibrato_speed", "", plan.vibratoSpeedHz, 0.0, kMaxVibratoSpeedHz);
     // Modulation-wheel points are 0..1; anything beyond is clamped when
     // synthesising rather than refused.
-    readPoints(reader, body, "vibrato_depth", "depth", -1e9, 1e9, spec.vibratoDepth);
-    reader.number(body, "vibrato_max_semis", "", spec.vibratoMaxSemis, 0.0, kMaxVibratoSemis);
+    readPoints(reader, body, "vibrato_depth", "depth", -1e9, 1e9, plan.vibratoDepth);
+    reader.number(body, "vibrato_max_semis", "", plan.vibratoMaxSemis, 0.0, kMaxVibratoSemis);
     if (kind == BodyKind::Render)
-        reader.number(body, "reverb_tail_ms", "", spec.reverbTailMs, 0.0, kMaxReverbTailMs);
-    readEnvelope(reader, body, spec.adsr);
-    readLoudness(reader, body, spec);
-    reader.number(body, "total_duration", "", spec.totalDuration, 0.0, kMaxTotalDurationSeconds);
+        reader.number(body, "reverb_tail_ms", "", plan.reverbTailMs, 0.0, kMaxReverbTailMs);
+    readEnvelope(reader, body, plan.adsr);
+    readLoudness(reader, body, plan);
+    reader.number(body, "total_duration", "", plan.totalDuration, 0.0, kMaxTotalDurationSeconds);
     if (kind == BodyKind::Render)
-        reader.integer(body, "out_sr", "", spec.outSr, kMinSampleRate, kMaxSampleRate);
-    reader.boolean(body, "normalize_loudness", spec.normalizeLoudness);
-    reader.number(body, "loudness_floor_db", "", spec.loudnessFloorDb, -240.0, 240.0, false);
-    reader.number(body, "gate_db", "", spec.gateDb, -240.0, 240.0, false);
+        reader.integer(body, "out_sr", "", plan.outSr, kMinSampleRate, kMaxSampleRate);
+    reader.boolean(body, "normalize_loudness", plan.normalizeLoudness);
+    reader.number(body, "loudness_floor_db", "", plan.loudnessFloorDb, -240.0, 240.0, false);
+    reader.number(body, "gate_db", "", plan.gateDb, -240.0, 240.0, false);
 
     if (reader.failed()) {
         error = reader.error();
         return false;
     }
-    out = std::move(spec);
+    out = std::move(plan);
     return true;
 }
 
@@ -434,11 +434,11 @@ struct PitchModel {
     double vibratoSpeedHz;
     double vibratoMaxSemis;
 
-    explicit PitchModel(const RenderSpec& spec)
-        : bends(sortedByTime(spec.bends)),
-          depth(sortedByTime(spec.vibratoDepth)),
-          vibratoSpeedHz(spec.vibratoSpeedHz),
-          vibratoMaxSemis(spec.vibratoMaxSemis) {}
+    explicit PitchModel(const RenderPlan& plan)
+        : bends(sortedByTime(plan.bends)),
+          depth(sortedByTime(plan.vibratoDepth)),
+          vibratoSpeedHz(plan.vibratoSpeedHz),
+          vibratoMaxSemis(plan.vibratoMaxSemis) {}
 
     double frequencyAt(int pitch, double time) const {
         const double depthNow = std::clamp(heldValueAt(depth, time), 0.0, 1.0);
@@ -476,9 +476,9 @@ double envelopeAt(const EnvelopeSpec& e, double noteDuration, double tau) {
     return heldEnvelope(e, noteDuration) * (1.0 - r);
 }
 
-double noteAmplitude(const RenderSpec& spec, const NoteSpec& note) {
+double noteAmplitude(const RenderPlan& plan, const NoteSpec& note) {
     const double velocity = std::clamp(note.velocity / 127.0, 0.0, 1.0);
-    return kVoiceGain * std::pow(velocity, spec.velCurve) * dbToGain(spec.gainDb);
+    return kVoiceGain * std::pow(velocity, plan.velCurve) * dbToGain(plan.gainDb);
 }
 
 // Deterministic noise: a per-voice xorshift generator.
@@ -498,8 +498,8 @@ struct VoiceGains {
     double noise;
 };
 
-VoiceGains voiceGainsAt(const RenderSpec& spec, const Timbre& timbre, const NoteSpec& note, double tau) {
-    double level = envelopeAt(spec.adsr, note.duration, tau);
+VoiceGains voiceGainsAt(const RenderPlan& plan, const Timbre& timbre, const NoteSpec& note, double tau) {
+    double level = envelopeAt(plan.adsr, note.duration, tau);
     if (timbre.naturalDecaySeconds > 0.0)
         level *= std::exp(-tau / timbre.naturalDecaySeconds);
     double noise = level * timbre.noiseLevel;
@@ -508,15 +508,15 @@ VoiceGains voiceGainsAt(const RenderSpec& spec, const Timbre& timbre, const Note
     return {level, noise};
 }
 
-void renderVoice(const RenderSpec& spec, const PitchModel& pitch, const TimbreTables& tables,
+void renderVoice(const RenderPlan& plan, const PitchModel& pitch, const TimbreTables& tables,
                  const NoteSpec& note, uint32_t seed, std::vector<float>& out) {
-    const double amplitude = noteAmplitude(spec, note);
+    const double amplitude = noteAmplitude(plan, note);
     if (amplitude <= 0.0)
         return;
-    const double sampleRate = spec.outSr;
+    const double sampleRate = plan.outSr;
     const long long length = static_cast<long long>(out.size());
     const long long first = std::llround(note.start * sampleRate);
-    const double soundingSeconds = note.duration + spec.adsr.release;
+    const double soundingSeconds = note.duration + plan.adsr.release;
     const long long last = std::min(length, std::llround((note.start + soundingSeconds) * sampleRate) + 1);
     if (first >= last)
         return;
@@ -526,13 +526,13 @@ void renderVoice(const RenderSpec& spec, const PitchModel& pitch, const TimbreTa
     const float smoothing = static_cast<float>(timbre.noiseSmoothing);
     float filteredNoise = 0.0f;
     double phase = 0.0;
-    VoiceGains gainsAtStart = voiceGainsAt(spec, timbre, note, first / sampleRate - note.start);
+    VoiceGains gainsAtStart = voiceGainsAt(plan, timbre, note, first / sampleRate - note.start);
 
     for (long long blockStart = first; blockStart < last; blockStart += kControlBlock) {
         const int count = static_cast<int>(std::min<long long>(kControlBlock, last - blockStart));
         const double time = blockStart / sampleRate;
         const VoiceGains gainsAtEnd =
-            voiceGainsAt(spec, timbre, note, (blockStart + count) / sampleRate - note.start);
+            voiceGainsAt(plan, timbre, note, (blockStart + count) / sampleRate - note.start);
         const double frequency = pitch.frequencyAt(note.pitch, time);
         const std::vector<float>& table = tableForFrequency(tables, frequency, sampleRate);
         const double increment = frequency / sampleRate * kTableSize;
@@ -629,18 +629,18 @@ void appendLe(std::string& out, uint32_t value, int bytes) {
 
 }  // namespace
 
-long long renderedLength(const RenderSpec& spec) {
-    return std::llround((spec.totalDuration + spec.reverbTailMs / 1000.0) * spec.outSr);
+long long renderedLength(const RenderPlan& plan) {
+    return std::llround((plan.totalDuration + plan.reverbTailMs / 1000.0) * plan.outSr);
 }
 
-std::vector<float> renderSamples(const RenderSpec& spec) {
-    std::vector<float> out(static_cast<std::size_t>(std::max(0LL, renderedLength(spec))), 0.0f);
-    const auto tables = tablesFor(spec.pmi);
-    const PitchModel pitch(spec);
-    for (std::size_t i = 0; i < spec.notes.size(); ++i)
-        renderVoice(spec, pitch, *tables, spec.notes[i], voiceSeed(i, spec.notes[i]), out);
-    if (spec.reverbTailMs > 0.0)
-        ReverbTail(spec.outSr, spec.reverbTailMs / 1000.0).process(out);
+std::vector<float> renderSamples(const RenderPlan& plan) {
+    std::vector<float> out(static_cast<std::size_t>(std::max(0LL, renderedLength(plan))), 0.0f);
+    const auto tables = tablesFor(plan.pmi);
+    const PitchModel pitch(plan);
+    for (std::size_t i = 0; i < plan.notes.size(); ++i)
+        renderVoice(plan, pitch, *tables, plan.notes[i], voiceSeed(i, plan.notes[i]), out);
+    if (plan.reverbTailMs > 0.0)
+        ReverbTail(plan.outSr, plan.reverbTailMs / 1000.0).process(out);
     limitPeak(out);
     return out;
 }
@@ -672,25 +672,25 @@ std::string encodeWav16Mono(const std::vector<float>& samples, int sampleRate) {
     return out;
 }
 
-CurveSet computeCurves(const RenderSpec& spec) {
+CurveSet computeCurves(const RenderPlan& plan) {
     CurveSet curves;
     curves.frameRate = kCurveFrameRate;
-    const std::size_t frames = static_cast<std::size_t>(std::max(0LL, std::llround(spec.totalDuration * kCurveFrameRate)));
-    const PitchModel pitch(spec);
+    const std::size_t frames = static_cast<std::size_t>(std::max(0LL, std::llround(plan.totalDuration * kCurveFrameRate)));
+    const PitchModel pitch(plan);
 
     // Each note adds its level to the frames it sounds in; the loudest voice
     // of a frame gives its f0.
     std::vector<double> levelSum(frames, 0.0);
     std::vector<double> loudestLevel(frames, 0.0);
     std::vector<long long> loudestNote(frames, -1);
-    for (std::size_t n = 0; n < spec.notes.size(); ++n) {
-        const NoteSpec& note = spec.notes[n];
-        const double amplitude = noteAmplitude(spec, note);
+    for (std::size_t n = 0; n < plan.notes.size(); ++n) {
+        const NoteSpec& note = plan.notes[n];
+        const double amplitude = noteAmplitude(plan, note);
         const auto first = static_cast<long long>(std::ceil(note.start * kCurveFrameRate));
         const auto last = static_cast<long long>(
-            std::floor((note.start + note.duration + spec.adsr.release) * kCurveFrameRate));
+            std::floor((note.start + note.duration + plan.adsr.release) * kCurveFrameRate));
         for (long long f = std::max(0LL, first); f <= last && f < static_cast<long long>(frames); ++f) {
-            const double level = amplitude * envelopeAt(spec.adsr, note.duration, f / kCurveFrameRate - note.start);
+            const double level = amplitude * envelopeAt(plan.adsr, note.duration, f / kCurveFrameRate - note.start);
             levelSum[f] += level;
             if (level > loudestLevel[f]) {
                 loudestLevel[f] = level;
@@ -702,11 +702,11 @@ CurveSet computeCurves(const RenderSpec& spec) {
     for (std::size_t f = 0; f < frames; ++f) {
         const double time = f / kCurveFrameRate;
         const double raw = levelSum[f] > 0.0 ? std::max(kSilentDb, 20.0 * std::log10(levelSum[f])) : kSilentDb;
-        const double f0 = loudestNote[f] >= 0 ? pitch.frequencyAt(spec.notes[loudestNote[f]].pitch, time) : 0.0;
+        const double f0 = loudestNote[f] >= 0 ? pitch.frequencyAt(plan.notes[loudestNote[f]].pitch, time) : 0.0;
         curves.f0Hz.push_back(f0);
         curves.rawLoudnessDb.push_back(raw);
-        curves.modelLoudnessDb.push_back(std::max(raw, spec.loudnessFloorDb));
-        curves.gateMask.push_back(raw > spec.gateDb);
+        curves.modelLoudnessDb.push_back(std::max(raw, plan.loudnessFloorDb));
+        curves.gateMask.push_back(raw > plan.gateDb);
     }
     return curves;
 }

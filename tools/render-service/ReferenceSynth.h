@@ -30,7 +30,7 @@ struct EnvelopeSpec {
     double decayCurve = 1.0;  // 1 linear, above 1 drops faster at first
 };
 
-struct RenderSpec {
+struct RenderPlan {
     std::string pmi;  // empty: the default timbre (phrase bodies carry none)
     std::vector<NoteSpec> notes;
     std::vector<TimedValue> bends;         // semitones, held until the next point
@@ -54,14 +54,14 @@ enum class BodyKind { Render, Curves };
 
 // Parses and validates a JSON body. On failure returns false and a message
 // naming the offending member, fit for a 400 reply.
-bool parseBody(const std::string& json, BodyKind kind, RenderSpec& out, std::string& error);
+bool parseBody(const std::string& json, BodyKind kind, RenderPlan& out, std::string& error);
 
-// Mono samples at spec.outSr, round((totalDuration + tail) * outSr) long,
-// within -1..1. Same spec, same samples.
-std::vector<float> renderSamples(const RenderSpec& spec);
+// Mono samples at plan.outSr, round((totalDuration + tail) * outSr) long,
+// within -1..1. Same plan, same samples.
+std::vector<float> renderSamples(const RenderPlan& plan);
 
-// Number of samples renderSamples yields for the spec.
-long long renderedLength(const RenderSpec& spec);
+// Number of samples renderSamples yields for the plan.
+long long renderedLength(const RenderPlan& plan);
 
 // A mono 16-bit PCM WAV file.
 std::string encodeWav16Mono(const std::vector<float>& samples, int sampleRate);
@@ -75,7 +75,7 @@ struct CurveSet {
 };
 
 // Frame-by-frame curves of the performance, round(totalDuration * 250) frames.
-CurveSet computeCurves(const RenderSpec& spec);
+CurveSet computeCurves(const RenderPlan& plan);
 
 // The "/api/curves" reply text.
 std::string curvesToJson(const CurveSet& curves);

@@ -500,31 +500,31 @@ struct RenderService::Impl {
             std::lock_guard<std::mutex> lock(mutex);
             startWarmingLocked();
         }
-        RenderSpec spec;
+        RenderPlan plan;
         std::string error;
-        if (!parseBody(req.body, BodyKind::Render, spec, error))
+        if (!parseBody(req.body, BodyKind::Render, plan, error))
             return replyError(res, 400, error);
         {
             std::lock_guard<std::mutex> lock(mutex);
-            if (!spec.pmi.empty() && !instrumentKnownLocked(spec.pmi))
-                return replyError(res, 400, "unknown pmi \"" + spec.pmi + "\"");
+            if (!plan.pmi.empty() && !instrumentKnownLocked(plan.pmi))
+                return replyError(res, 400, "unknown pmi \"" + plan.pmi + "\"");
             if (!engineReadyLocked())
                 return replyError(res, 503, "engine is warming up");
         }
-        const std::vector<float> samples = renderSamples(spec);
-        const double audioSeconds = static_cast<double>(samples.size()) / spec.outSr;
+        const std::vector<float> samples = renderSamples(plan);
+        const double audioSeconds = static_cast<double>(samples.size()) / plan.outSr;
         sleepUnlessStopping(options.renderLatencyMs + options.renderLatencyFactor * audioSeconds * 1000.0);
         res.status = 200;
-        res.set_content(encodeWav16Mono(samples, spec.outSr), "audio/wav");
+        res.set_content(encodeWav16Mono(samples, plan.outSr), "audio/wav");
     }
 
     void curves(const httplib::Request& req, httplib::Response& res) {
-        RenderSpec spec;
+        RenderPlan plan;
         std::string error;
-        if (!parseBody(req.body, BodyKind::Curves, spec, error))
+        if (!parseBody(req.body, BodyKind::Curves, plan, error))
             return replyError(res, 400, error);
         res.status = 200;
-        res.set_content(curvesToJson(computeCurves(spec)), kJsonType);
+        res.set_content(curvesToJson(computeCurves(plan)), kJsonType);
     }
 
     static void notFound(const httplib::Request& req, httplib::Response& res) {
