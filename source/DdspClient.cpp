@@ -247,8 +247,9 @@ bool DdspClient::wavToBuffer (const juce::MemoryBlock& wavBytes, juce::AudioBuff
     // A header may claim more frames than the bytes hold (a truncated reply);
     // never size the buffer beyond what the data could contain.
     // Bits, rounded up to whole bytes per frame: a header claiming fewer than
-    // 8 bits per sample must not count every byte as a frame of all channels.
-    const auto bitsPerFrame = (juce::int64) reader->numChannels * (juce::int64) reader->bitsPerSample;
+    // 8 (even 0) bits per sample must not count every byte as a frame of all
+    // channels. Each sample takes at least one bit.
+    const auto bitsPerFrame = (juce::int64) reader->numChannels * (juce::int64) juce::jmax (1u, reader->bitsPerSample);
     const auto bytesPerFrame = juce::jmax ((juce::int64) 1, (bitsPerFrame + 7) / 8);
     const auto framesInData = (juce::int64) wavBytes.getSize() / bytesPerFrame;
     const auto frames = juce::jmin (reader->lengthInSamples, framesInData);
