@@ -235,8 +235,44 @@ bool DdspClient::postCurves (const juce::String& base, const juce::String& body,
 }
 
 //==============================================================================
+namespace
+{
+    /** True when every chunk before the audio data fits in the bytes. The
+        framework's reader trusts the sizes of metadata chunks ("smpl", "cue ",
+        "bext" ...): it allocates what they claim and walks the entries they
+        count, so a reply of a few bytes could stall a worker for seconds or
+        ask for gigabytes. The data chunk itself may be cut short (a truncated
+        reply); the frame count is bounded separately. */
+    bool metadataChunksFit (const juce::MemoryBlock& bytes)
+    {
+        const auto* data = static_cast<const juce::uint8*> (bytes.getData());
+        const auto size = bytes.getSize();
+
+        if (size < 12)
+            return false;
+
+        for (size_t pos = 12; pos + 8 <= size;)
+        {
+            const bool isData = std::memcmp (data + pos, "data", 4) == 0;
+            const auto length = (size_t) juce::ByteOrder::littleEndianInt (data + pos + 4);
+            pos += 8;
+
+            if (isData)
+                return true;
+            if (length > size - pos)
+                return false;
+
+            pos += length + (length & 1);
+        }
+        return true;
+    }
+}
+
 bool DdspClient::wavToBuffer (const juce::MemoryBlock& wavBytes, juce::AudioBuffer<float>& out, double& sampleRate)
 {
+    if (! metadataChunksFit (wavBytes))
+        return false;
+
     juce::WavAudioFormat format;
     std::unique_ptr<juce::AudioFormatReader> reader (
         format.createReaderFor (new juce::MemoryInputStream (wavBytes, false), true));

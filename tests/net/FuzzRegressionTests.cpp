@@ -103,3 +103,36 @@ TEST (FuzzRegressions, SubByteSampleHeadersNeverSizeTheBufferBeyondTheBytes)
         EXPECT_LE ((size_t) out.getNumSamples(), bytes.getSize() / bytesPerFrame);
     }
 }
+
+TEST (FuzzRegressions, MetadataChunksLargerThanTheReplyAreRefusedAtOnce)
+{
+    // tests/fuzz/regressions/fuzz_wav/wav-smpl-loop-count: an 88-byte WAV whose
+    // "smpl" chunk claims 4.8 MB and 268 million loops; the framework's reader
+    // walked every claimed loop while opening it, for seconds.
+    const juce::File input = juce::File (MARLUNE_TESTS_DIR).getChildFile ("fuzz/regressions/fuzz_wav/wav-smpl-loop-count");
+    juce::MemoryBlock bytes;
+    ASSERT_TRUE (input.loadFileAsData (bytes)) << input.getFullPathName();
+
+    juce::AudioBuffer<float> out (1, 3);
+    double rate = 7.0;
+    const auto started = juce::Time::getMillisecondCounterHiRes();
+    EXPECT_FALSE (DdspClient::wavToBuffer (bytes, out, rate));
+    EXPECT_LT (juce::Time::getMillisecondCounterHiRes() - started, 100.0);
+    EXPECT_EQ (out.getNumSamples(), 3);
+    EXPECT_EQ (rate, 7.0);
+
+    // A well-formed file with a real metadata chunk before its data still decodes.
+    juce::MemoryBlock withList;
+    {
+        juce::MemoryOutputStream m (withList, false);
+        const int dataBytes = 4;
+        m.write ("RIFF", 4); m.writeInt (4 + 24 + 12 + 8 + dataBytes); m.write ("WAVE", 4);
+        m.write ("fmt ", 4); m.writeInt (16); m.writeShort (1); m.writeShort (1); m.writeInt (8000); m.writeInt (16000); m.writeShort (2); m.writeShort (16);
+        m.write ("junk", 4); m.writeInt (4); m.writeInt (0);
+        m.write ("data", 4); m.writeInt (dataBytes); m.writeShort (16384); m.writeShort (-16384);
+    }
+    ASSERT_TRUE (DdspClient::wavToBuffer (withList, out, rate));
+    EXPECT_EQ (out.getNumSamples(), 2);
+    EXPECT_EQ (rate, 8000.0);
+    EXPECT_FLOAT_EQ (out.getSample (0, 0), 0.5f);
+}
