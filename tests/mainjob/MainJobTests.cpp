@@ -289,7 +289,7 @@ namespace
         ModeCase { "offline_streaming", { "--offline", "--streaming", "on" },
                    "Take ready (2 clips) - run Freeze again to commit.", false },
         ModeCase { "offline_whole_take", { "--offline", "--streaming", "off", "--instrument", "felt-piano" },
-                   "Take ready (1 total) - press play to hear it in place.", false },
+                   "Take ready (1 total) - run Freeze again to commit.", false },
         ModeCase { "realtime_streaming", { "--realtime", "--block", "256" },
                    "Take ready (2 clips) - press play to hear it in place.", true }),
         [] (const auto& info) { return std::string (info.param.name); });
