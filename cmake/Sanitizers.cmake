@@ -8,6 +8,9 @@ if(MARLUNE_SANITIZERS)
     endif()
     add_compile_options(${_marlune_san_flags})
     add_link_options("-fsanitize=${MARLUNE_SANITIZERS}")
+    # clang links the sanitizer runtime into executables only; the plug-in
+    # bundle takes it from the (sanitized) host process that loads it.
+    add_link_options("$<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,MODULE_LIBRARY>:LINKER:-z,undefs>")
     add_compile_definitions(MARLUNE_SANITIZED=1)
 endif()
 

@@ -242,7 +242,7 @@ namespace
         "bext" ...): it allocates what they claim and walks the entries they
         count, so a reply of a few bytes could stall a worker for seconds or
         ask for gigabytes. The data chunk itself may be cut short (a truncated
-        reply); the frame count is bounded separately. */
+        reply: nothing follows it then); the frame count is bounded separately. */
     bool metadataChunksFit (const juce::MemoryBlock& bytes)
     {
         const auto* data = static_cast<const juce::uint8*> (bytes.getData());
@@ -257,10 +257,10 @@ namespace
             const auto length = (size_t) juce::ByteOrder::littleEndianInt (data + pos + 4);
             pos += 8;
 
-            if (isData)
-                return true;
+            // A cut-short data chunk ends the file as the reader sees it;
+            // chunks after a complete one are read as well.
             if (length > size - pos)
-                return false;
+                return isData;
 
             pos += length + (length & 1);
         }

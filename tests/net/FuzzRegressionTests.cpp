@@ -106,20 +106,26 @@ TEST (FuzzRegressions, SubByteSampleHeadersNeverSizeTheBufferBeyondTheBytes)
 
 TEST (FuzzRegressions, MetadataChunksLargerThanTheReplyAreRefusedAtOnce)
 {
-    // tests/fuzz/regressions/fuzz_wav/wav-smpl-loop-count: an 88-byte WAV whose
-    // "smpl" chunk claims 4.8 MB and 268 million loops; the framework's reader
-    // walked every claimed loop while opening it, for seconds.
-    const juce::File input = juce::File (MARLUNE_TESTS_DIR).getChildFile ("fuzz/regressions/fuzz_wav/wav-smpl-loop-count");
-    juce::MemoryBlock bytes;
-    ASSERT_TRUE (input.loadFileAsData (bytes)) << input.getFullPathName();
-
+    // Under tests/fuzz/regressions/fuzz_wav/:
+    //  wav-smpl-loop-count: an 88-byte WAV whose "smpl" chunk claims 4.8 MB and
+    //    268 million loops; the framework's reader walked every claimed loop.
+    //  cue-after-data: a complete data chunk followed by a "cue " chunk that
+    //    claims 1.8 GB, which the reader allocated.
     juce::AudioBuffer<float> out (1, 3);
     double rate = 7.0;
-    const auto started = juce::Time::getMillisecondCounterHiRes();
-    EXPECT_FALSE (DdspClient::wavToBuffer (bytes, out, rate));
-    EXPECT_LT (juce::Time::getMillisecondCounterHiRes() - started, 100.0);
-    EXPECT_EQ (out.getNumSamples(), 3);
-    EXPECT_EQ (rate, 7.0);
+
+    for (const char* name : { "wav-smpl-loop-count", "cue-after-data" })
+    {
+        const auto input = juce::File (MARLUNE_TESTS_DIR).getChildFile ("fuzz/regressions/fuzz_wav").getChildFile (name);
+        juce::MemoryBlock bytes;
+        ASSERT_TRUE (input.loadFileAsData (bytes)) << input.getFullPathName();
+
+        const auto started = juce::Time::getMillisecondCounterHiRes();
+        EXPECT_FALSE (DdspClient::wavToBuffer (bytes, out, rate)) << name;
+        EXPECT_LT (juce::Time::getMillisecondCounterHiRes() - started, 100.0) << name;
+        EXPECT_EQ (out.getNumSamples(), 3) << name;
+        EXPECT_EQ (rate, 7.0) << name;
+    }
 
     // A well-formed file with a real metadata chunk before its data still decodes.
     juce::MemoryBlock withList;
