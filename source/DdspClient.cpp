@@ -237,47 +237,101 @@ bool DdspClient::postCurves (const juce::String& base, const juce::String& body,
 //==============================================================================
 namespace
 {
-    /** True when every chunk before the audio data fits in the bytes. The
-        framework's reader trusts the sizes of metadata chunks ("smpl", "cue ",
-        "bext" ...): it allocates what they claim and walks the entries they
-        count, so a reply of a few bytes could stall a worker for seconds or
-        ask for gigabytes. The data chunk itself may be cut short (a truncated
-        reply: nothing follows it then); the frame count is bounded separately. */
-    bool metadataChunksFit (const juce::MemoryBlock& bytes)
+    /** The chunks the decoder needs; every other chunk is metadata. */
+    bool isAudioChunk (const juce::uint8* id)
+    {
+        return std::memcmp (id, "fmt ", 4) == 0 || std::memcmp (id, "data", 4) == 0
+            || std::memcmp (id, "fact", 4) == 0 || std::memcmp (id, "ds64", 4) == 0;
+    }
+
+    enum class WavLayout { refused, audioOnly, withMetadata };
+
+    /** Walks the RIFF chunks. The framework's reader trusts the metadata
+        chunks it finds: it allocates what "smpl", "cue " or "bext" claim and
+        walks the entries they count (a reply of a few bytes could stall a
+        worker for seconds or ask for gigabytes), and it parses "iXML"/"axml"
+        with an XML reader that overruns its buffer on malformed text. So a
+        chunk claiming more than the reply holds is refused, and metadata is
+        kept away from the reader (see audioChunksOnly). A cut-short data
+        chunk (a truncated reply) ends the file, as it does for the reader. */
+    WavLayout inspectChunks (const juce::MemoryBlock& bytes)
     {
         const auto* data = static_cast<const juce::uint8*> (bytes.getData());
         const auto size = bytes.getSize();
 
         if (size < 12)
-            return false;
+            return WavLayout::refused;
+
+        bool metadata = false;
 
         for (size_t pos = 12; pos + 8 <= size;)
         {
-            const bool isData = std::memcmp (data + pos, "data", 4) == 0;
-            const auto length = (size_t) juce::ByteOrder::littleEndianInt (data + pos + 4);
+            const auto* id = data + pos;
+            const auto length = (size_t) juce::ByteOrder::littleEndianInt (id + 4);
             pos += 8;
 
-            // A cut-short data chunk ends the file as the reader sees it;
-            // chunks after a complete one are read as well.
+            if (! isAudioChunk (id))
+                metadata = true;
+
             if (length > size - pos)
-                return isData;
+                return std::memcmp (id, "data", 4) == 0 ? (metadata ? WavLayout::withMetadata : WavLayout::audioOnly)
+                                                        : WavLayout::refused;
 
             pos += length + (length & 1);
         }
-        return true;
+
+        return metadata ? WavLayout::withMetadata : WavLayout::audioOnly;
+    }
+
+    /** A copy of the file with its metadata chunks left out (only made when
+        a reply carries metadata, which the service's renders do not). */
+    juce::MemoryBlock audioChunksOnly (const juce::MemoryBlock& bytes)
+    {
+        const auto* data = static_cast<const juce::uint8*> (bytes.getData());
+        const auto size = bytes.getSize();
+
+        juce::MemoryBlock copy (data, 12);
+
+        for (size_t pos = 12; pos + 8 <= size;)
+        {
+            const auto* id = data + pos;
+            const auto length = (size_t) juce::ByteOrder::littleEndianInt (id + 4);
+            const auto available = juce::jmin (length + (length & 1), size - pos - 8);
+
+            if (isAudioChunk (id))
+                copy.append (id, 8 + available);
+
+            pos += 8 + available;
+        }
+
+        if (std::memcmp (data, "RIFF", 4) == 0)
+        {
+            const auto riffSize = juce::ByteOrder::swapIfBigEndian ((juce::uint32) (copy.getSize() - 8));
+            copy.copyFrom (&riffSize, 4, 4);
+        }
+
+        return copy;
     }
 }
 
 bool DdspClient::wavToBuffer (const juce::MemoryBlock& wavBytes, juce::AudioBuffer<float>& out, double& sampleRate)
 {
-    if (! metadataChunksFit (wavBytes))
+    const auto layout = inspectChunks (wavBytes);
+    if (layout == WavLayout::refused)
         return false;
+
+    const auto audioOnly = layout == WavLayout::withMetadata ? audioChunksOnly (wavBytes) : juce::MemoryBlock();
+    const auto& bytes = layout == WavLayout::withMetadata ? audioOnly : wavBytes;
 
     juce::WavAudioFormat format;
     std::unique_ptr<juce::AudioFormatReader> reader (
-        format.createReaderFor (new juce::MemoryInputStream (wavBytes, false), true));
+        format.createReaderFor (new juce::MemoryInputStream (bytes, false), true));
 
-    if (reader == nullptr || reader->lengthInSamples <= 0 || reader->numChannels <= 0)
+    // The framework's WAV reader converts through a fixed 5760-byte buffer and
+    // never advances when one frame is larger than that (thousands of
+    // channels): it would spin forever. No render has more than a few channels.
+    if (reader == nullptr || reader->lengthInSamples <= 0 || reader->numChannels <= 0
+        || reader->numChannels > maxReplyChannels)
         return false;
 
     // A header may claim more frames than the bytes hold (a truncated reply);
@@ -287,7 +341,7 @@ bool DdspClient::wavToBuffer (const juce::MemoryBlock& wavBytes, juce::AudioBuff
     // channels. Each sample takes at least one bit.
     const auto bitsPerFrame = (juce::int64) reader->numChannels * (juce::int64) juce::jmax (1u, reader->bitsPerSample);
     const auto bytesPerFrame = juce::jmax ((juce::int64) 1, (bitsPerFrame + 7) / 8);
-    const auto framesInData = (juce::int64) wavBytes.getSize() / bytesPerFrame;
+    const auto framesInData = (juce::int64) bytes.getSize() / bytesPerFrame;
     const auto frames = juce::jmin (reader->lengthInSamples, framesInData);
 
     if (frames <= 0 || frames > std::numeric_limits<int>::max())

@@ -70,6 +70,9 @@ public:
     static constexpr int warmupStatusTimeoutMs = 10000;
     static constexpr int curvesTimeoutMs = 15000;
 
+    /** WAV replies with more channels than this are not decoded. */
+    static constexpr unsigned int maxReplyChannels = 64;
+
     /** Replies larger than this are not read into memory. */
     static constexpr juce::int64 maxTextReplyBytes = 16 * 1024 * 1024;
     static constexpr juce::int64 maxRenderReplyBytes = 512 * 1024 * 1024;

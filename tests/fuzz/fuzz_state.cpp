@@ -52,19 +52,6 @@ namespace
             juce::Thread::sleep (5);
     }
 
-    void checkSavedState (const juce::MemoryBlock& saved)
-    {
-        FUZZ_CHECK (marlune::state::isWellFormedTree (saved.getData(), saved.getSize()));
-        const auto tree = juce::ValueTree::readFromData (saved.getData(), saved.getSize());
-        FUZZ_CHECK (tree.isValid());
-        FUZZ_CHECK (tree.getType().toString() == "MarluneInstrument");
-        FUZZ_CHECK (tree.getNumChildren() == 0);
-        FUZZ_CHECK (tree.getNumProperties() == (int) std::size (savedKeys));
-        for (int i = 0; i < tree.getNumProperties(); ++i)
-            FUZZ_CHECK (tree.getPropertyName (i).toString() == savedKeys[i]);
-        FUZZ_CHECK (processor->getBackendUrl() == processor->getBackendUrl().trim());
-    }
-
     /** The framework decodes invalid UTF-8 leniently, so a text restored from
         such bytes need not read back as the same text once written again. */
     bool survivesUtf8 (const juce::String& s)
@@ -75,6 +62,24 @@ namespace
         const auto back = juce::ValueTree::readFromData (bytes.getData(), bytes.getSize()).getProperty ("s").toString();
         return back == s && back.trim() == back;
     }
+
+    void checkSavedState (const juce::MemoryBlock& saved)
+    {
+        FUZZ_CHECK (marlune::state::isWellFormedTree (saved.getData(), saved.getSize()));
+        const auto tree = juce::ValueTree::readFromData (saved.getData(), saved.getSize());
+        FUZZ_CHECK (tree.isValid());
+        FUZZ_CHECK (tree.getType().toString() == "MarluneInstrument");
+        FUZZ_CHECK (tree.getNumChildren() == 0);
+        FUZZ_CHECK (tree.getNumProperties() == (int) std::size (savedKeys));
+        for (int i = 0; i < tree.getNumProperties(); ++i)
+            FUZZ_CHECK (tree.getPropertyName (i).toString() == savedKeys[i]);
+        // Text decoded from invalid UTF-8 need not trim the same way twice
+        // (the framework steps back through such bytes differently).
+        const auto url = processor->getBackendUrl();
+        if (juce::CharPointer_UTF8::isValidString (url.toRawUTF8(), (int) url.getNumBytesAsUTF8()))
+            FUZZ_CHECK (url == url.trim());
+    }
+
 }
 
 extern "C" int LLVMFuzzerInitialize (int*, char***)

@@ -114,7 +114,9 @@ TEST (FuzzRegressions, MetadataChunksLargerThanTheReplyAreRefusedAtOnce)
     juce::AudioBuffer<float> out (1, 3);
     double rate = 7.0;
 
-    for (const char* name : { "wav-smpl-loop-count", "cue-after-data" })
+    //  many-channels-spin: 2229 channels of 32 bits, one frame larger than the
+    //    reader's conversion buffer, so its read loop never advanced.
+    for (const char* name : { "wav-smpl-loop-count", "cue-after-data", "many-channels-spin" })
     {
         const auto input = juce::File (MARLUNE_TESTS_DIR).getChildFile ("fuzz/regressions/fuzz_wav").getChildFile (name);
         juce::MemoryBlock bytes;
@@ -141,4 +143,33 @@ TEST (FuzzRegressions, MetadataChunksLargerThanTheReplyAreRefusedAtOnce)
     EXPECT_EQ (out.getNumSamples(), 2);
     EXPECT_EQ (rate, 8000.0);
     EXPECT_FLOAT_EQ (out.getSample (0, 0), 0.5f);
+}
+
+TEST (FuzzRegressions, MetadataNeverReachesTheFrameworksReader)
+{
+    // tests/fuzz/regressions/fuzz_wav/ixml-overrun: an "iXML" chunk of invalid
+    // text made the framework's XML reader read past its buffer. Metadata is
+    // left out before decoding, so the audio of such a file still decodes.
+    const auto input = juce::File (MARLUNE_TESTS_DIR).getChildFile ("fuzz/regressions/fuzz_wav/ixml-overrun");
+    juce::MemoryBlock bytes;
+    ASSERT_TRUE (input.loadFileAsData (bytes)) << input.getFullPathName();
+    juce::AudioBuffer<float> out;
+    double rate = 0.0;
+    DdspClient::wavToBuffer (bytes, out, rate); // must not read out of bounds (ASan)
+
+    // A real file with an iXML chunk before its data decodes to its samples.
+    juce::MemoryBlock withXml;
+    {
+        juce::MemoryOutputStream m (withXml, false);
+        const char xml[] = "<BWFXML><\xff\xfe";
+        const int xmlBytes = (int) sizeof (xml) - 1; // odd: followed by a pad byte
+        m.write ("RIFF", 4); m.writeInt (4 + 24 + 8 + xmlBytes + 1 + 8 + 4); m.write ("WAVE", 4);
+        m.write ("fmt ", 4); m.writeInt (16); m.writeShort (1); m.writeShort (1); m.writeInt (8000); m.writeInt (16000); m.writeShort (2); m.writeShort (16);
+        m.write ("iXML", 4); m.writeInt (xmlBytes); m.write (xml, (size_t) xmlBytes); m.writeByte (0);
+        m.write ("data", 4); m.writeInt (4); m.writeShort (16384); m.writeShort (-16384);
+    }
+    ASSERT_TRUE (DdspClient::wavToBuffer (withXml, out, rate));
+    EXPECT_EQ (out.getNumSamples(), 2);
+    EXPECT_EQ (rate, 8000.0);
+    EXPECT_FLOAT_EQ (out.getSample (0, 1), -0.5f);
 }
