@@ -234,7 +234,9 @@ TEST (InstanceStress, BundleInstancesInParallelDestroyedWhileFetching)
     options.autoApprove = true;
     service::RenderService svc (options);
     ASSERT_TRUE (svc.start());
-    svc.delayReplies ("/v1/pmis", 1500, 1000);   // every library fetch is in flight for 1.5 s
+    // Every library fetch stays in flight until its instance is destroyed, however
+    // long opening and playing the instances take (a sanitized build is slow).
+    svc.delayReplies ("/v1/pmis", 20000, 1000);
 
     // A signed-in state pointing at the service: loading it starts a fetch.
     juce::MemoryBlock signedIn;
