@@ -225,11 +225,15 @@ void MarluneInstrumentProcessor::runPhraseWorker()
         }
 
         const bool published = renderOneJob (*job);
-        --jobsInFlight;
 
         const auto counts = juce::String (clipsRendered.load()) + "/" + juce::String (jobsDispatched.load());
         setStatus (published ? jobs::progressText (clipsRendered.load(), jobsDispatched.load())
                              : "A phrase failed to render (" + counts + ").");
+
+        // The job leaves the count only after its progress text: otherwise an
+        // idle worker could declare the take ready in between, and this text
+        // would then replace "Take ready" on the status line.
+        --jobsInFlight;
 
         phraseCompletionCheck();
     }
